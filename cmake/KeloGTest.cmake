@@ -1,0 +1,18 @@
+# Native builds use Debian's packaged GoogleTest; cross builds compile it from
+# the sources that the googletest package ships.
+if(CMAKE_CROSSCOMPILING)
+  set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+  set(KELO_GTEST_MAIN GTest::gtest_main)
+  set(KELO_GMOCK GTest::gmock)
+  if(NOT TARGET GTest::gtest_main)
+    add_library(GTest::gtest_main ALIAS gtest_main)
+    add_library(GTest::gmock ALIAS gmock)
+  endif()
+else()
+  find_package(GTest REQUIRED)
+  set(KELO_GTEST_MAIN GTest::gtest_main)
+  set(KELO_GMOCK GTest::gmock)
+endif()
+include(GoogleTest)

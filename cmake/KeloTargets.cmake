@@ -1,0 +1,16 @@
+# Strict warnings for the project's own targets only (third-party code such as
+# GoogleTest built from source must not inherit -Werror).
+function(kelo_strict target)
+  if(MSVC)
+    target_compile_options(${target} PRIVATE /W4 /WX)
+  else()
+    target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Wshadow
+      -Wconversion -Wno-sign-conversion -Werror)
+  endif()
+endfunction()
+
+# PKCS#11 declarations come from p11-kit's header; only that one header is
+# used, so the include directory is added without the rest of p11-kit.
+function(kelo_use_pkcs11 target)
+  target_include_directories(${target} SYSTEM PUBLIC ${PKCS11_INCLUDE_DIR})
+endfunction()

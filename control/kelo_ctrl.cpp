@@ -1,0 +1,275 @@
+// Handlers of the token methods: session check, argument decoding, one token
+// operation, result encoding.
+#include "control/kelo_ctrl.h"
+
+#include <cstdio>
+
+#include "codec/codec.h"
+#include "platform/wipe.h"
+#include "token/result_codes.h"
+
+namespace kelo {
+namespace {
+
+// Module-output capacities of the token methods.
+constexpr CK_ULONG kEncryptCapacity = 512;
+constexpr CK_ULONG kHashCapacity = 128;
+constexpr CK_ULONG kSignCapacity = 1024;
+
+std::string CodeText(std::int32_t code) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%d", static_cast<int>(code));
+  return buf;
+}
+
+std::vector<std::uint8_t> Hex(const std::string& text) { return codec::HexToBytes(text); }
+
+std::string ToHex(const std::uint8_t* data, std::size_t n) { return codec::BytesToHex(data, n); }
+
+CK_ULONG Len(std::size_t n) { return static_cast<CK_ULONG>(n); }
+
+}  // namespace
+
+CKeloCAActiveXCtrl::CKeloCAActiveXCtrl() : CKeloCAActiveXCtrl(MakeTokenRegistry()) {}
+
+CKeloCAActiveXCtrl::CKeloCAActiveXCtrl(std::unique_ptr<ITokenRegistry> registry) : m_registry(std::move(registry)) {}
+
+CKeloCAActiveXCtrl::~CKeloCAActiveXCtrl() = default;
+
+std::int32_t CKeloCAActiveXCtrl::SessionIdentifier() const {
+  auto address = reinterpret_cast<std::uintptr_t>(m_registry.get());
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(address & 0xFFFFFFFFu));
+}
+
+CP11Token* CKeloCAActiveXCtrl::Token(std::int32_t SessionID) {
+  if (SessionID != SessionIdentifier()) return nullptr;
+  return m_registry->GetCurrentToken();
+}
+
+std::int32_t CKeloCAActiveXCtrl::ConnectToken() {
+  std::int32_t rc = m_registry->Connect();
+  return rc != kOk ? rc : SessionIdentifier();
+}
+
+std::int32_t CKeloCAActiveXCtrl::DisconnectToken(std::int32_t SessionID) {
+  if (SessionID != SessionIdentifier()) return kErrSession;
+  return m_registry->Disconnect();
+}
+
+std::int32_t CKeloCAActiveXCtrl::Login(std::int32_t SessionID, const std::string& strUserPin) {
+  CP11Token* token = Token(SessionID);
+  if (!token) return kErrSession;
+  return token->Login(false, strUserPin.c_str(), Len(strUserPin.size()));
+}
+
+std::int32_t CKeloCAActiveXCtrl::Logout(std::int32_t SessionID) {
+  CP11Token* token = Token(SessionID);
+  return token ? token->Logout() : kErrSession;
+}
+
+std::string CKeloCAActiveXCtrl::RetrieveSerial(std::int32_t SessionID) {
+  CP11Token* token = Token(SessionID);
+  if (!token) return CodeText(kErrSession);
+  char serial[CP11Token::kSerialSize + 4] = {};
+  std::int32_t rc = token->GetSerial(serial);
+  if (rc != kOk) return CodeText(rc);
+  return std::string(serial);  // a zero byte inside the field ends the text
+}
+
+std::int32_t CKeloCAActiveXCtrl::ChangeSOPin(std::int32_t SessionID, const std::string& strCurrSOPin,
+                                             const std::string& strNewSOPin) {
+  CP11Token* token = Token(SessionID);
+  if (!token) return kErrSession;
+  return token->ChangeSOPin(strCurrSOPin.c_str(), Len(strCurrSOPin.size()), strNewSOPin.c_str(),
+                            Len(strNewSOPin.size()));
+}
+
+std::int32_t CKeloCAActiveXCtrl::ChangeUserPin(std::int32_t SessionID, const std::string& strCurrUserPin,
+                                               const std::string& strNewUserPin) {
+  CP11Token* token = Token(SessionID);
+  if (!token) return kErrSession;
+  return token->ChangeUserPin(strCurrUserPin.c_str(), Len(strCurrUserPin.size()), strNewUserPin.c_str(),
+                              Len(strNewUserPin.size()));
+}
+
+std::int32_t CKeloCAActiveXCtrl::UnblockUserPin(std::int32_t SessionID, const std::string& strSOPin,
+                                                const std::string& strUserPin) {
+  CP11Token* token = Token(SessionID);
+  if (!token) return kErrSession;
+  return token->UnblockUserPin(strSOPin.c_str(), Len(strSOPin.size()), strUserPin.c_str(), Len(strUserPin.size()));
+}
+
+std::int32_t CKeloCAActiveXCtrl::Enum(std::int32_t SessionID, std::int32_t index,
+                                      std::int32_t (CP11Token::*op)(std::int32_t, CK_OBJECT_HANDLE&)) {
+  CP11Token* token = Token(SessionID);
+  if (!token) return kErrSession;
+  CK_OBJECT_HANDLE handle = 0;
+  std::int32_t rc = (token->*op)(index, handle);
+  if (rc != kOk) return rc;
+  // Handles cross the interface as 32-bit integers.
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(handle));
+}
+
+std::int32_t CKeloCAActiveXCtrl::EnumCertificate(std::int32_t SessionID, std::int32_t lngCert) {
+  return Enum(SessionID, lngCert, &CP11Token::EnumCertificate);
+}
+
+std::int32_t CKeloCAActiveXCtrl::EnumPublicKey(std::int32_t SessionID, std::int32_t lngPublic) {
+  return Enum(SessionID, lngPublic, &CP11Token::EnumPublicKey);
+}
+
+std::int32_t CKeloCAActiveXCtrl::EnumPrivateKey(std::int32_t SessionID, std::int32_t lngPrivate) {
+  return Enum(SessionID, lngPrivate, &CP11Token::EnumPrivateKey);
+}
+
+std::int32_t CKeloCAActiveXCtrl::TokenInitialize(std::int32_t SessionID, const std::string& strSOPin,
+                                                 const std::string& strNewUserPin,
+                                                 const std::string& strNewTokenName) {
+  CP11Token* token = Token(SessionID);
+  if (!token) return kErrSession;
+  return token->InitToken(strSOPin.c_str(), strNewUserPin.c_str(), strNewTokenName.c_str());
+}
+
+std::string CKeloCAActiveXCtrl::RetrieveAllTokenSerial(std::int32_t SessionID) {
+  if (SessionID != SessionIdentifier()) return CodeText(kErrSession);
+  std::string serials;
+  m_registry->GetAllSerials(serials);
+  return serials.empty() ? CodeText(kErrSession) : serials;
+}
+
+std::string CKeloCAActiveXCtrl::GetAttribute(std::int32_t SessionID, std::int32_t lngObject,
+                                             std::int32_t lngAttribute) {
+  CP11Token* token = Token(SessionID);
+  if (!token || lngAttribute < 1 || lngAttribute > 3) return {};
+  std::vector<std::uint8_t> value;
+  auto handle = static_cast<CK_OBJECT_HANDLE>(static_cast<std::uint32_t>(lngObject));
+  if (token->ReadObjectAttribute(handle, lngAttribute, value) != kOk) return {};
+  switch (lngAttribute) {
+    case 1: {
+      // The whole certificate, however large: a cut PEM text is useless.
+      std::string pem;
+      if (codec::PemEncode(value.data(), value.size(), codec::kCertHeader, codec::kCertFooter, pem) != 0) return {};
+      return pem;
+    }
+    case 2:
+      return ToHex(value.data(), value.size());
+    default:
+      // The serial number's content: without the INTEGER's tag and length.
+      return value.size() <= 2 ? std::string() : ToHex(value.data() + 2, value.size() - 2);
+  }
+}
+
+std::string CKeloCAActiveXCtrl::Encrypt(std::int32_t SessionID, std::int32_t lngKey, std::int32_t /*reserved*/,
+                                        const std::string& strPlainText) {
+  CP11Token* token = Token(SessionID);
+  if (!token || strPlainText.empty()) return {};
+  platform::SecureBytes data(strPlainText.size() / 2);
+  codec::HexToBytes(strPlainText.data(), strPlainText.size(), data.data());
+  std::vector<std::uint8_t> out(kEncryptCapacity, 0);
+  CK_ULONG outLen = kEncryptCapacity;
+  auto key = static_cast<CK_OBJECT_HANDLE>(static_cast<std::uint32_t>(lngKey));
+  if (token->EncryptData(key, data.data(), Len(data.size()), out.data(), outLen) != kOk) return {};
+  return ToHex(out.data(), outLen);
+}
+
+std::string CKeloCAActiveXCtrl::Decrypt(std::int32_t SessionID, std::int32_t lngKey, std::int32_t /*reserved*/,
+                                        const std::string& lngCipherText) {
+  CP11Token* token = Token(SessionID);
+  if (!token) return {};
+  std::vector<std::uint8_t> data = Hex(lngCipherText);
+  platform::SecureBytes out(data.size());
+  CK_ULONG outLen = Len(out.size());
+  auto key = static_cast<CK_OBJECT_HANDLE>(static_cast<std::uint32_t>(lngKey));
+  if (token->DecryptData(key, data.data(), Len(data.size()), out.data(), outLen) != kOk) return {};
+  return ToHex(out.data(), outLen);
+}
+
+std::string CKeloCAActiveXCtrl::Hash(std::int32_t SessionID, std::int32_t lngHashType,
+                                     const std::string& strPlainText) {
+  CP11Token* token = Token(SessionID);
+  if (!token || strPlainText.empty()) return {};
+  std::vector<std::uint8_t> data = Hex(strPlainText);
+  std::uint8_t digest[kHashCapacity] = {};
+  CK_ULONG outLen = kHashCapacity;
+  if (token->DigestData(lngHashType, data.data(), Len(data.size()), digest, outLen) != kOk) return {};
+  return ToHex(digest, outLen);
+}
+
+std::string CKeloCAActiveXCtrl::Sign(std::int32_t SessionID, std::int32_t lngKey, std::int32_t lngHashType,
+                                     const std::string& strPlainText) {
+  CP11Token* token = Token(SessionID);
+  if (!token || strPlainText.empty()) return {};
+  std::vector<std::uint8_t> data = Hex(strPlainText);
+  std::vector<std::uint8_t> sig(kSignCapacity, 0);
+  CK_ULONG sigLen = kSignCapacity;
+  auto key = static_cast<CK_OBJECT_HANDLE>(static_cast<std::uint32_t>(lngKey));
+  if (token->SignData(key, lngHashType, data.data(), Len(data.size()), sig.data(), sigLen) != kOk) return {};
+  return ToHex(sig.data(), sigLen);
+}
+
+std::string CKeloCAActiveXCtrl::SignByCertSerial(std::int32_t SessionID, const std::string& certserial,
+                                                 std::int32_t HashType, const std::string& plaintext) {
+  CP11Token* token = Token(SessionID);
+  if (!token || plaintext.size() < 2 || certserial.size() < 2) return {};
+  std::vector<std::uint8_t> data = Hex(plaintext);
+  std::vector<std::uint8_t> serial = Hex(certserial);
+  // The same capacity as Sign, so keys longer than 2048 bits work here too.
+  std::vector<std::uint8_t> sig(kSignCapacity, 0);
+  CK_ULONG sigLen = kSignCapacity;
+  if (token->SignDataBySerial(serial.data(), serial.size(), HashType, data.data(), Len(data.size()), sig.data(),
+                              sigLen) != kOk)
+    return {};
+  return ToHex(sig.data(), sigLen);
+}
+
+std::int32_t CKeloCAActiveXCtrl::Verify(std::int32_t SessionID, std::int32_t lngKey, std::int16_t lngHashType,
+                                        const std::string& strPlainText, const std::string& strSignText) {
+  CP11Token* token = Token(SessionID);
+  if (!token) return kErrSession;
+  std::vector<std::uint8_t> data = Hex(strPlainText);
+  std::vector<std::uint8_t> sig = Hex(strSignText);
+  auto key = static_cast<CK_OBJECT_HANDLE>(static_cast<std::uint32_t>(lngKey));
+  return token->VerifyData(key, static_cast<std::int32_t>(lngHashType), data.data(), Len(data.size()), sig.data(),
+                           Len(sig.size()));
+}
+
+std::int32_t CKeloCAActiveXCtrl::VerifyByCertSerial(std::int32_t SessionID, const std::string& certserial,
+                                                    std::int32_t HashType, const std::string& plaintext,
+                                                    const std::string& signature) {
+  CP11Token* token = Token(SessionID);
+  if (!token) return kErrSession;
+  if (plaintext.size() < 2 || certserial.size() < 2) return kErrBadArgument;
+  std::vector<std::uint8_t> data = Hex(plaintext);
+  std::vector<std::uint8_t> serial = Hex(certserial);
+  std::vector<std::uint8_t> sig = Hex(signature);
+  return token->VerifyDataBySerial(serial.data(), serial.size(), HashType, data.data(), Len(data.size()),
+                                   sig.data(), Len(sig.size()));
+}
+
+// The certificate-store methods arrive with the store layer; until then
+// they answer their failure values.
+std::string CKeloCAActiveXCtrl::SignByCSP(std::int32_t, std::int32_t, const std::string&, std::int32_t,
+                                          const std::string&) {
+  return {};
+}
+
+std::int32_t CKeloCAActiveXCtrl::VerifyByCSP(std::int32_t, std::int32_t, const std::string&, std::int32_t,
+                                             const std::string&, const std::string&) {
+  return kErrSession;
+}
+
+std::string CKeloCAActiveXCtrl::EncryptByCSP(std::int32_t, std::int32_t, const std::string&, std::int32_t,
+                                             const std::string&) {
+  return {};
+}
+
+std::string CKeloCAActiveXCtrl::DecryptByCSP(std::int32_t, std::int32_t, const std::string&, std::int32_t,
+                                             const std::string&) {
+  return {};
+}
+
+std::int32_t CKeloCAActiveXCtrl::VerifyCertCRL(std::int32_t, std::int32_t, const std::string&) {
+  return kVerifyCertCrlAnswer;  // checks nothing, by design
+}
+
+}  // namespace kelo

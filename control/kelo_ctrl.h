@@ -1,0 +1,95 @@
+// CKeloCAActiveXCtrl: the portable automation facade. It owns the token
+// registry, checks the session identifier, converts text arguments and
+// results, and calls one token operation per method. Every host (COM,
+// JSON-RPC, native messaging, command line) goes through Invoke.
+#ifndef KELO_CONTROL_KELO_CTRL_H
+#define KELO_CONTROL_KELO_CTRL_H
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "control/hresult.h"
+#include "control/method_table.h"
+#include "control/value.h"
+#include "token/token_registry.h"
+
+namespace kelo {
+
+struct CallResult {
+  HResult hr = kS_OK;       // kS_OK, or why the call could not be made
+  Value value;              // the method's result when hr is kS_OK
+  int badParam = -1;        // position of the offending argument, if any
+  std::string message;      // human-readable reason when hr fails
+};
+
+class CKeloCAActiveXCtrl {
+ public:
+  CKeloCAActiveXCtrl();
+  explicit CKeloCAActiveXCtrl(std::unique_ptr<ITokenRegistry> registry);
+  CKeloCAActiveXCtrl(const CKeloCAActiveXCtrl&) = delete;
+  CKeloCAActiveXCtrl& operator=(const CKeloCAActiveXCtrl&) = delete;
+  ~CKeloCAActiveXCtrl();
+
+  // Low 32 bits of the registry's address: stable for the control's life.
+  std::int32_t SessionIdentifier() const;
+  ITokenRegistry& Registry() { return *m_registry; }
+
+  // Calls a method with arguments in declaration order, coercing each to
+  // its declared type. String arguments are wiped afterwards (they may hold
+  // PINs).
+  CallResult Invoke(const MethodInfo& method, std::vector<Value>& args);
+
+  // The 26 methods.
+  std::int32_t ConnectToken();
+  std::int32_t DisconnectToken(std::int32_t SessionID);
+  std::int32_t Login(std::int32_t SessionID, const std::string& strUserPin);
+  std::int32_t Logout(std::int32_t SessionID);
+  std::string RetrieveSerial(std::int32_t SessionID);
+  std::int32_t ChangeSOPin(std::int32_t SessionID, const std::string& strCurrSOPin, const std::string& strNewSOPin);
+  std::int32_t ChangeUserPin(std::int32_t SessionID, const std::string& strCurrUserPin,
+                             const std::string& strNewUserPin);
+  std::int32_t UnblockUserPin(std::int32_t SessionID, const std::string& strSOPin, const std::string& strUserPin);
+  std::int32_t EnumCertificate(std::int32_t SessionID, std::int32_t lngCert);
+  std::int32_t EnumPublicKey(std::int32_t SessionID, std::int32_t lngPublic);
+  std::int32_t EnumPrivateKey(std::int32_t SessionID, std::int32_t lngPrivate);
+  std::string GetAttribute(std::int32_t SessionID, std::int32_t lngObject, std::int32_t lngAttribute);
+  std::string Encrypt(std::int32_t SessionID, std::int32_t lngKey, std::int32_t reserved,
+                      const std::string& strPlainText);
+  std::string Decrypt(std::int32_t SessionID, std::int32_t lngKey, std::int32_t reserved,
+                      const std::string& lngCipherText);
+  std::string Hash(std::int32_t SessionID, std::int32_t lngHashType, const std::string& strPlainText);
+  std::string Sign(std::int32_t SessionID, std::int32_t lngKey, std::int32_t lngHashType,
+                   const std::string& strPlainText);
+  std::string SignByCertSerial(std::int32_t SessionID, const std::string& certserial, std::int32_t HashType,
+                               const std::string& plaintext);
+  std::int32_t Verify(std::int32_t SessionID, std::int32_t lngKey, std::int16_t lngHashType,
+                      const std::string& strPlainText, const std::string& strSignText);
+  std::int32_t VerifyByCertSerial(std::int32_t SessionID, const std::string& certserial, std::int32_t HashType,
+                                  const std::string& plaintext, const std::string& signature);
+  std::string SignByCSP(std::int32_t SessionID, std::int32_t certType, const std::string& certData,
+                        std::int32_t HashType, const std::string& plaintext);
+  std::int32_t VerifyByCSP(std::int32_t SessionID, std::int32_t CertDataType, const std::string& certData,
+                           std::int32_t HashType, const std::string& plaintext, const std::string& signature);
+  std::string EncryptByCSP(std::int32_t SessionID, std::int32_t CertDataType, const std::string& certData,
+                           std::int32_t reserved, const std::string& plaintext);
+  std::string DecryptByCSP(std::int32_t SessionID, std::int32_t CertDataType, const std::string& certData,
+                           std::int32_t reserved, const std::string& ciphertext);
+  std::int32_t VerifyCertCRL(std::int32_t SessionID, std::int32_t CertDataType, const std::string& certData);
+  std::int32_t TokenInitialize(std::int32_t SessionID, const std::string& strSOPin, const std::string& strNewUserPin,
+                               const std::string& strNewTokenName);
+  std::string RetrieveAllTokenSerial(std::int32_t SessionID);
+
+ private:
+  // The current token when SessionID matches and one is current; else null.
+  CP11Token* Token(std::int32_t SessionID);
+  std::int32_t Enum(std::int32_t SessionID, std::int32_t index,
+                    std::int32_t (CP11Token::*op)(std::int32_t, CK_OBJECT_HANDLE&));
+
+  std::unique_ptr<ITokenRegistry> m_registry;
+};
+
+}  // namespace kelo
+
+#endif

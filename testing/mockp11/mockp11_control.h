@@ -1,0 +1,109 @@
+// Control surface of the mock PKCS#11 module.
+//
+// Tests load the mock under one of the fixed module file names and reach these
+// functions with dlsym/GetProcAddress on the same handle the control uses, so
+// both see one copy of the mock's state. Every function has C linkage and is
+// exported from the module next to C_GetFunctionList.
+//
+// The mock keeps slots, tokens, objects, sessions, PINs, active operations and
+// a call log. Its cryptography is fake but deterministic (see mockp11.cpp).
+#ifndef KELO_TESTING_MOCKP11_CONTROL_H
+#define KELO_TESTING_MOCKP11_CONTROL_H
+
+#include <stddef.h>
+
+#ifdef _WIN32
+#define MOCKP11_API __declspec(dllexport)
+#else
+#define MOCKP11_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// Forget everything: slots, objects, sessions, faults, the call log, and the
+// "initialised" state (so the next C_Initialize answers CKR_OK).
+MOCKP11_API void mockp11_reset(void);
+
+// Add a slot. serial: up to 16 characters, blank-padded into serialNumber.
+// token_present 0 makes a slot without a token (C_GetSlotList with
+// tokenPresent true skips it, C_GetTokenInfo answers CKR_TOKEN_NOT_PRESENT).
+// The token starts with user PIN "1234", SO PIN "12345678", label "mock".
+// Returns the slot id (slot ids are 1, 2, 3, ... in order of creation).
+MOCKP11_API unsigned long mockp11_add_slot(const char* serial, int token_present);
+MOCKP11_API void mockp11_set_token_present(unsigned long slot, int present);
+MOCKP11_API void mockp11_set_pins(unsigned long slot, const char* user_pin, const char* so_pin);
+// Label as last set by C_InitToken (32 bytes, not terminated) copied to out[32].
+MOCKP11_API void mockp11_get_label(unsigned long slot, char* out32);
+// Current PINs, for checking C_SetPIN / C_InitPIN effects. Returns length or -1.
+MOCKP11_API int mockp11_get_user_pin(unsigned long slot, char* out, size_t cap);
+MOCKP11_API int mockp11_get_so_pin(unsigned long slot, char* out, size_t cap);
+// Lock a PIN: C_Login of that user type then answers CKR_PIN_LOCKED.
+MOCKP11_API void mockp11_lock_pin(unsigned long slot, int user_type, int locked);
+
+// Add an object on the token of slot. cls: CKO_ value. on_token: CKA_TOKEN.
+// private_obj: CKA_PRIVATE (invisible to searches until a user logs in).
+// Returns the object handle (unique across slots, never 0).
+MOCKP11_API unsigned long mockp11_add_object(unsigned long slot, unsigned long cls, int on_token,
+                                             int private_obj);
+// Set (or replace) an attribute value. len 0 with value NULL stores an empty value.
+MOCKP11_API void mockp11_set_attribute(unsigned long handle, unsigned long type, const void* value,
+                                       unsigned long len);
+// Remove an attribute so that reading it answers CKR_ATTRIBUTE_TYPE_INVALID.
+MOCKP11_API void mockp11_remove_attribute(unsigned long handle, unsigned long type);
+// Add a matching RSA key pair and certificate with CKA_ID id (id_len bytes),
+// CKA_SERIAL_NUMBER = DER INTEGER 02 len serial..., CKA_VALUE = a fake but
+// stable "certificate" blob, modulus_bytes the fake key size (signature and
+// ciphertext length). The private key is CKA_PRIVATE true.
+// Handles of certificate, public key, private key are written to out3.
+MOCKP11_API void mockp11_add_key_pair(unsigned long slot, const unsigned char* id, unsigned long id_len,
+                                      const unsigned char* serial, unsigned long serial_len,
+                                      unsigned long modulus_bytes, unsigned long* out3);
+
+// Fault injection: the n-th call (1-based, counted from this call on) of
+// function fn (e.g. "C_Sign", "C_GetFunctionList", "E_GetAuxFunctionList")
+// answers rv instead of doing its work. n = 0 fails every call from now on.
+// Several faults may be armed at once.
+MOCKP11_API void mockp11_fail(const char* fn, unsigned long nth, unsigned long rv);
+MOCKP11_API void mockp11_clear_faults(void);
+// C_Initialize answers this value (after doing nothing) instead of its normal
+// result; 0 restores normal behaviour. Used for CKR_CRYPTOKI_ALREADY_INITIALIZED
+// and for a failing C_Initialize.
+MOCKP11_API void mockp11_set_initialize_rv(unsigned long rv);
+
+// The call log: one line per PKCS#11 call, "Name arg arg ...\n", in call order.
+// Arguments logged (decimal unless noted):
+//   C_Initialize, C_Finalize: none           C_GetFunctionList, E_GetAuxFunctionList: none
+//   C_GetSlotList tokenPresent count_in      C_GetTokenInfo slot
+//   C_OpenSession slot flags                 C_CloseSession session   C_CloseAllSessions slot
+//   C_Login session userType pinLen pin      C_Logout session
+//   C_SetPIN session oldLen old newLen new   C_InitPIN session len pin
+//   C_InitToken slot soLen so label32(as text, blanks kept, in quotes)
+//   C_FindObjectsInit session class token    (class/token from the template, -1 when absent)
+//   C_FindObjects session max                C_FindObjectsFinal session
+//   C_GetAttributeValue session object type[:len]...   (len as passed in, "null" pointer marked with *)
+//   C_DigestInit/C_SignInit/C_VerifyInit/C_EncryptInit/C_DecryptInit session mechanism [key]
+//   C_Digest/C_Sign/C_Encrypt/C_Decrypt session inLen outCapacity (outCapacity "null" for a NULL output)
+//   C_Verify session dataLen sigLen
+// Any other function of the list logs its name and answers CKR_FUNCTION_NOT_SUPPORTED.
+MOCKP11_API const char* mockp11_log(void);
+MOCKP11_API void mockp11_clear_log(void);
+// Number of calls of fn since the last reset or clear_log.
+MOCKP11_API unsigned long mockp11_count(const char* fn);
+
+// State queries for leak checks.
+MOCKP11_API unsigned long mockp11_open_sessions(void);
+MOCKP11_API int mockp11_is_initialized(void);
+// Whether a find or a crypto operation (digest/sign/verify/encrypt/decrypt) is
+// still active on the session.
+MOCKP11_API int mockp11_find_active(unsigned long session);
+MOCKP11_API int mockp11_operation_active(unsigned long session);
+// Logged-in user type on the session's token: -1 none, 0 SO, 1 user.
+MOCKP11_API int mockp11_login_state(unsigned long slot);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,146 @@
+#!/bin/bash
+# Makes a private SoftHSM2 token directory for tests, benchmarks and the demo.
+#
+#   make-token.sh DIR [--label L] [--pin P] [--so-pin S] [--keys N]
+#                     [--high-serial] [--bench-certs N]
+#
+# DIR gets softhsm2.conf, tokens/, keyK.pem, pubK.pem, certK.pem, certK.der
+# (K = 1..N, CKA_ID 0K) and token.env, whose assignments a test loads with
+#   set -a; . DIR/token.env; set +a
+#
+# Key 1's certificate serial has its top bit set, so its DER content starts
+# with a 00 byte; --high-serial gives every certificate such a serial.
+# --bench-certs N adds N copies of one extra key, each with its own
+# self-signed certificate (serials 1..N, CN=bench-i, ids 1000, 1001, ...).
+#
+# Binaries come from $KELO_BIN (default: the directory holding this script
+# when that is the build's bin directory, else build/bin of the source tree).
+set -euo pipefail
+
+die() { echo "make-token.sh: $*" >&2; exit 1; }
+usage() { sed -n '2,16s/^# \{0,1\}//p' "$0" >&2; exit 2; }
+
+dir=""
+label="kelo-test"
+pin="1234"
+so_pin="12345678"
+keys=2
+high_serial=0
+bench_certs=0
+
+while [[ $# -gt 0 ]]; do
+  case "$1" in
+    --label|--pin|--so-pin|--keys|--bench-certs)
+      [[ $# -ge 2 ]] || die "$1 needs a value"
+      case "$1" in
+        --label) label="$2" ;;
+        --pin) pin="$2" ;;
+        --so-pin) so_pin="$2" ;;
+        --keys) keys="$2" ;;
+        --bench-certs) bench_certs="$2" ;;
+      esac
+      shift 2 ;;
+    --high-serial) high_serial=1; shift ;;
+    -h|--help) usage ;;
+    -*) die "unknown option $1" ;;
+    *) [[ -z "$dir" ]] || die "only one DIR, got '$dir' and '$1'"; dir="$1"; shift ;;
+  esac
+done
+[[ -n "$dir" ]] || usage
+[[ "$keys" =~ ^[0-9]+$ && "$keys" -ge 1 && "$keys" -le 99 ]] || die "--keys needs 1 to 99, not '$keys'"
+[[ "$bench_certs" =~ ^[0-9]+$ ]] || die "--bench-certs needs a count, not '$bench_certs'"
+[[ "$bench_certs" -le 4096 ]] || die "--bench-certs is limited to 4096"
+
+# ---- tools
+command -v openssl >/dev/null || die "openssl is not installed (apt-get install openssl)"
+if [[ -n "${KELO_SOFTHSM_LIB:-}" ]]; then
+  [[ -e "$KELO_SOFTHSM_LIB" ]] || die "KELO_SOFTHSM_LIB=$KELO_SOFTHSM_LIB does not exist"
+elif [[ ! -e /usr/lib/softhsm/libsofthsm2.so &&
+        ! -e /usr/lib/x86_64-linux-gnu/softhsm/libsofthsm2.so ]] &&
+     ! /sbin/ldconfig -p 2>/dev/null | grep -q 'libsofthsm2\.so'; then
+  die "SoftHSM2 is not installed (apt-get install softhsm2)"
+fi
+
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+if [[ -z "${KELO_BIN:-}" ]]; then
+  if [[ -x "$here/kelo-p11fixture" ]]; then KELO_BIN="$here"
+  else KELO_BIN="$here/../../build/bin"; fi
+fi
+fixture="$KELO_BIN/kelo-p11fixture"
+module="$KELO_BIN/softhsm/Kelo-ZIr4.so"
+[[ -x "$fixture" ]] || die "no $fixture: build the project or set KELO_BIN"
+[[ -f "$module" ]] || die "no $module: build the project or set KELO_BIN"
+
+# ---- directory and configuration
+mkdir -p "$dir"
+dir="$(cd "$dir" && pwd)"
+# A rerun starts from an empty token store; otherwise the label would clash.
+rm -rf "$dir/tokens"
+mkdir -p "$dir/tokens"
+cat >"$dir/softhsm2.conf" <<EOF
+directories.tokendir = $dir/tokens
+objectstore.backend = file
+log.level = ERROR
+slots.removable = false
+EOF
+export SOFTHSM2_CONF="$dir/softhsm2.conf"
+
+p11() { "$fixture" --module "$module" "$@"; }
+
+# SoftHSM2 always keeps one spare slot with an uninitialised token (blank
+# label and serial); init takes it, and lookups go by label so that the spare
+# slot that appears afterwards is never mistaken for ours.
+serial="$(p11 init --label "$label" --so-pin "$so_pin" --pin "$pin")"
+[[ -n "$serial" ]] || die "token initialisation printed no serial"
+
+# DER content of a certificate's serial: the unsigned value plus the 00 that
+# keeps a value with its top bit set positive.
+serial_content() {
+  local hex
+  hex="$(openssl x509 -in "$1" -noout -serial)"
+  hex="${hex#serial=}"
+  (( ${#hex} % 2 == 0 )) || hex="0$hex"
+  (( 16#${hex:0:2} < 0x80 )) || hex="00$hex"
+  echo "${hex^^}"
+}
+
+env_extra=()
+for ((k = 1; k <= keys; k++)); do
+  id="$(printf '%02X' "$k")"
+  if [[ $k -eq 1 ]]; then
+    cert_serial=0x80A1B2C3D4E5F601
+  elif [[ $high_serial -eq 1 ]]; then
+    cert_serial="$(printf '0x80A1B2C3D4E5F6%02X' "$k")"
+  else
+    cert_serial="$(printf '0x%04X' $((0x0123 + (k - 2) * 0x333)))"
+  fi
+  openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out "$dir/key$k.pem" 2>/dev/null ||
+    die "openssl could not make key $k"
+  openssl pkey -in "$dir/key$k.pem" -pubout -out "$dir/pub$k.pem"
+  openssl req -x509 -new -key "$dir/key$k.pem" -sha256 -days 3650 -set_serial "$cert_serial" \
+    -subj "/O=Kelo Test/CN=Kelo Test Key $k" -out "$dir/cert$k.pem"
+  openssl x509 -in "$dir/cert$k.pem" -outform DER -out "$dir/cert$k.der"
+  p11 import --label "$label" --pin "$pin" --key "$dir/key$k.pem" --cert "$dir/cert$k.pem" --id "$id"
+  env_extra+=("KELO_CERT${k}_SERIAL_HEX=$(serial_content "$dir/cert$k.pem")")
+done
+
+if [[ $bench_certs -gt 0 ]]; then
+  openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out "$dir/bench-key.pem" 2>/dev/null ||
+    die "openssl could not make the benchmark key"
+  p11 import --label "$label" --pin "$pin" --key "$dir/bench-key.pem" --id 1000 --count "$bench_certs"
+fi
+
+{
+  printf 'SOFTHSM2_CONF=%q\n' "$SOFTHSM2_CONF"
+  printf 'KELO_TOKEN_DIR=%q\n' "$dir"
+  printf 'KELO_TOKEN_LABEL=%q\n' "$label"
+  printf 'KELO_TOKEN_SERIAL=%q\n' "$serial"
+  printf 'KELO_USER_PIN=%q\n' "$pin"
+  printf 'KELO_SO_PIN=%q\n' "$so_pin"
+  printf 'KELO_KEY_COUNT=%q\n' "$keys"
+  printf 'KELO_BENCH_CERTS=%q\n' "$bench_certs"
+  printf 'KELO_BENCH_ID_BASE=1000\n'
+  printf '%s\n' "${env_extra[@]}"
+} >"$dir/token.env.tmp"
+mv "$dir/token.env.tmp" "$dir/token.env"
+echo "make-token.sh: token '$label' (serial $serial) ready in $dir" >&2

@@ -1,0 +1,40 @@
+// One PKCS#11 object search, stepped one object per call and always closed.
+#ifndef KELO_TOKEN_FIND_OPERATION_H
+#define KELO_TOKEN_FIND_OPERATION_H
+
+#include "token/pkcs11.h"
+
+namespace kelo {
+
+class FindOperation {
+ public:
+  // Starts the search. Its status is not examined: a search that did not
+  // start shows as the first Next() failing.
+  FindOperation(CK_FUNCTION_LIST_PTR fl, CK_SESSION_HANDLE session, CK_OBJECT_CLASS cls)
+      : fl_(fl), session_(session), cls_(cls) {
+    CK_BBOOL on_token = CK_TRUE;
+    CK_ATTRIBUTE tmpl[2] = {{CKA_CLASS, &cls_, sizeof cls_}, {CKA_TOKEN, &on_token, sizeof on_token}};
+    fl_->C_FindObjectsInit(session_, tmpl, 2);
+  }
+  FindOperation(const FindOperation&) = delete;
+  FindOperation& operator=(const FindOperation&) = delete;
+  ~FindOperation() { fl_->C_FindObjectsFinal(session_); }
+
+  // Next object, or false when the module fails or has no more.
+  bool Next(CK_OBJECT_HANDLE& handle) {
+    CK_ULONG count = 0;
+    CK_OBJECT_HANDLE h = 0;
+    if (fl_->C_FindObjects(session_, &h, 1, &count) != CKR_OK || count != 1) return false;
+    handle = h;
+    return true;
+  }
+
+ private:
+  CK_FUNCTION_LIST_PTR fl_;
+  CK_SESSION_HANDLE session_;
+  CK_OBJECT_CLASS cls_;
+};
+
+}  // namespace kelo
+
+#endif

@@ -1,0 +1,210 @@
+// Module binding, slot discovery, session and serial numbers.
+#include "token/p11_token.h"
+
+#include <cstring>
+#include <map>
+#include <mutex>
+
+#include "token/result_codes.h"
+
+namespace kelo {
+namespace {
+
+// PKCS#11 keeps one initialisation per module per process. Several token
+// objects may hold the same module (another control's registry, a reload);
+// only the last of them to unload may call C_Finalize, or it would pull the
+// module out from under the others.
+class InitCounts {
+ public:
+  static InitCounts& Get() {
+    static InitCounts counts;
+    return counts;
+  }
+  void Acquire(platform::ModuleHandle m) {
+    std::lock_guard<std::mutex> lock(mu_);
+    ++counts_[m];
+  }
+  // Returns true when the caller was the last holder.
+  bool Release(platform::ModuleHandle m) {
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = counts_.find(m);
+    if (it == counts_.end()) return true;
+    if (--it->second > 0) return false;
+    counts_.erase(it);
+    return true;
+  }
+  bool Held(platform::ModuleHandle m) {
+    std::lock_guard<std::mutex> lock(mu_);
+    return counts_.count(m) != 0;
+  }
+
+ private:
+  std::mutex mu_;
+  std::map<platform::ModuleHandle, int> counts_;
+};
+
+using GetListFn = CK_RV (*)(void**);
+
+}  // namespace
+
+CP11Token::CP11Token() = default;
+
+CP11Token::~CP11Token() { Unload(); }
+
+std::int32_t CP11Token::Load(const char* name) {
+  if (m_hModule == nullptr) {
+    // A name that does not fit is refused rather than cut: a cut name could
+    // load a different module.
+    if (name == nullptr || std::strlen(name) >= kLibNameSize) return kErrLoadModule;
+    if (name != m_szLibName) {
+      std::memset(m_szLibName, 0, sizeof m_szLibName);
+      std::memcpy(m_szLibName, name, std::strlen(name));
+    }
+    m_hModule = platform::LoadModule(m_szLibName);
+    if (m_hModule == nullptr) return kErrLoadModule;
+  }
+  if (m_pFunctionList == nullptr) {
+    auto fn = reinterpret_cast<GetListFn>(platform::GetSymbol(m_hModule, "C_GetFunctionList"));
+    void* list = nullptr;
+    if (fn == nullptr || fn(&list) != CKR_OK || list == nullptr) {
+      Unload();
+      return kErrSession;
+    }
+    m_pFunctionList = static_cast<CK_FUNCTION_LIST_PTR>(list);
+  }
+  if (m_pAuxFunctionList == nullptr) {
+    auto fn = reinterpret_cast<GetListFn>(platform::GetSymbol(m_hModule, "E_GetAuxFunctionList"));
+    void* list = nullptr;
+    if (fn == nullptr || fn(&list) != CKR_OK) {
+      Unload();
+      return kErrSession;
+    }
+    // The auxiliary list is only required to exist; a module that reports
+    // success without filling it in still counts as bound.
+    m_pAuxFunctionList = list ? list : reinterpret_cast<void*>(fn);
+  }
+  CK_RV rv = m_pFunctionList->C_Initialize(nullptr);
+  if (rv != CKR_OK && rv != CKR_CRYPTOKI_ALREADY_INITIALIZED) {
+    Unload();
+    return kErrSession;
+  }
+  if (!m_holdsInit) {
+    InitCounts::Get().Acquire(m_hModule);
+    m_holdsInit = true;
+  }
+  return kOk;
+}
+
+void CP11Token::Unload() {
+  if (m_pFunctionList != nullptr) {
+    bool last = m_holdsInit ? InitCounts::Get().Release(m_hModule) : !InitCounts::Get().Held(m_hModule);
+    if (last) {
+      m_pFunctionList->C_Finalize(nullptr);
+    } else if (m_hSession != 0) {
+      // The module stays initialised for its other holders: our session
+      // would outlive us there.
+      m_pFunctionList->C_CloseSession(m_hSession);
+    }
+  } else if (m_holdsInit) {
+    InitCounts::Get().Release(m_hModule);
+  }
+  m_holdsInit = false;
+  if (m_hModule != nullptr) platform::FreeModule(m_hModule);
+  m_hModule = nullptr;
+  m_pFunctionList = nullptr;
+  m_pAuxFunctionList = nullptr;
+  // A session handle from before the unload names nothing in a reloaded
+  // module (or, worse, someone else's session): forget it.
+  m_hSession = 0;
+}
+
+std::int32_t CP11Token::ListSlots(CK_SLOT_ID* slots, CK_ULONG& count) {
+  if (!IsLoaded()) {
+    std::int32_t rc = Load(m_szLibName);
+    if (rc != kOk) return rc;
+  }
+  count = kMaxSlots;
+  for (std::size_t i = 0; i < kMaxSlots; ++i) slots[i] = 0;
+  CK_RV rv = m_pFunctionList->C_GetSlotList(CK_TRUE, slots, &count);
+  if (rv != CKR_OK || count == 0) return kErrNoToken;
+  if (count > kMaxSlots) count = kMaxSlots;  // a module that overreports
+  return kOk;
+}
+
+std::int32_t CP11Token::FindFirstTokenSlot(CK_SLOT_ID& slot, CK_TOKEN_INFO& info) {
+  CK_SLOT_ID slots[kMaxSlots];
+  CK_ULONG count = 0;
+  std::int32_t rc = ListSlots(slots, count);
+  if (rc != kOk) return rc;
+  for (CK_ULONG i = 0; i < count; ++i) {
+    std::memset(&info, 0, sizeof info);
+    if (m_pFunctionList->C_GetTokenInfo(slots[i], &info) == CKR_OK) {
+      slot = slots[i];
+      return kOk;
+    }
+  }
+  return kErrNoToken;
+}
+
+std::int32_t CP11Token::Connect() {
+  CK_SLOT_ID slot = 0;
+  CK_TOKEN_INFO info;
+  std::int32_t rc = FindFirstTokenSlot(slot, info);
+  if (rc != kOk) return rc;
+
+  // Open the new session before closing the one it supersedes: login state
+  // is kept per application while any session stays open.
+  CK_SESSION_HANDLE fresh = 0;
+  CK_RV rv = m_pFunctionList->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &fresh);
+  CK_SESSION_HANDLE old = m_hSession;
+  if (old != 0 && old != fresh) m_pFunctionList->C_CloseSession(old);
+  if (rv != CKR_OK) {
+    m_hSession = 0;
+    m_slotId = kNoSlot;
+    return kErrNoToken;
+  }
+  m_slotId = slot;
+  m_hSession = fresh;
+  return kOk;
+}
+
+std::int32_t CP11Token::Disconnect() {
+  if (!IsLoaded()) return kErrSession;
+  m_pFunctionList->C_CloseSession(m_hSession);
+  m_hSession = 0;
+  m_slotId = kNoSlot;
+  return kOk;
+}
+
+std::int32_t CP11Token::GetSerial(char out[kSerialSize]) {
+  CK_SLOT_ID slot = 0;
+  CK_TOKEN_INFO info;
+  std::int32_t rc = FindFirstTokenSlot(slot, info);
+  if (rc != kOk) return rc;
+  std::memcpy(out, info.serialNumber, kSerialSize);
+  return kOk;
+}
+
+std::int32_t CP11Token::GetAllSerials(std::string& out) {
+  CK_SLOT_ID slots[kMaxSlots];
+  CK_ULONG count = 0;
+  std::int32_t rc = ListSlots(slots, count);
+  if (rc != kOk) return rc;
+  bool any = false;
+  for (CK_ULONG i = 0; i < count; ++i) {
+    CK_TOKEN_INFO info;
+    std::memset(&info, 0, sizeof info);
+    if (m_pFunctionList->C_GetTokenInfo(slots[i], &info) != CKR_OK) continue;
+    // The field is blank-padded and not terminated; a zero byte inside it
+    // ends the text.
+    const char* s = reinterpret_cast<const char*>(info.serialNumber);
+    std::size_t len = 0;
+    while (len < kSerialSize && s[len] != '\0') ++len;
+    if (any) out += ',';
+    out.append(s, len);
+    any = true;
+  }
+  return any ? kOk : kErrNoToken;
+}
+
+}  // namespace kelo
