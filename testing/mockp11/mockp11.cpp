@@ -35,7 +35,6 @@
 #include <p11-kit/pkcs11.h>
 
 #include <algorithm>
-#include <array>
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
@@ -131,22 +130,20 @@ Bytes FakeDigest(CK_MECHANISM_TYPE m, const unsigned char* data, std::size_t n) 
 
 struct HashSign {
   CK_MECHANISM_TYPE digest;
-  std::array<unsigned char, 15> prefix;
+  const unsigned char* prefix;  // DER DigestInfo up to the hash value
   std::size_t prefix_len;
 };
 
-// The DER DigestInfo header that precedes the hash in a PKCS#1 signature.
 const HashSign* HashSignFor(CK_MECHANISM_TYPE m) {
-  static const HashSign kSha1 = {
-      CKM_SHA_1, {0x30, 0x21, 0x30, 0x09, 0x06, 0x05, 0x2b, 0x0e, 0x03, 0x02, 0x1a, 0x05, 0x00, 0x04, 0x14}, 15};
-  static const HashSign kMd5 = {CKM_MD5,
-                                {0x30, 0x20, 0x30, 0x0c, 0x06, 0x08, 0x2a, 0x86, 0x48, 0x86, 0xf7, 0x0d, 0x02, 0x05,
-                                 0x05},
-                                15};
-  static const HashSign kMd2 = {CKM_MD2,
-                                {0x30, 0x20, 0x30, 0x0c, 0x06, 0x08, 0x2a, 0x86, 0x48, 0x86, 0xf7, 0x0d, 0x02, 0x02,
-                                 0x05},
-                                15};
+  static const unsigned char kSha1Prefix[] = {0x30, 0x21, 0x30, 0x09, 0x06, 0x05, 0x2b, 0x0e,
+                                              0x03, 0x02, 0x1a, 0x05, 0x00, 0x04, 0x14};
+  static const unsigned char kMd5Prefix[] = {0x30, 0x20, 0x30, 0x0c, 0x06, 0x08, 0x2a, 0x86, 0x48,
+                                             0x86, 0xf7, 0x0d, 0x02, 0x05, 0x05, 0x00, 0x04, 0x10};
+  static const unsigned char kMd2Prefix[] = {0x30, 0x20, 0x30, 0x0c, 0x06, 0x08, 0x2a, 0x86, 0x48,
+                                             0x86, 0xf7, 0x0d, 0x02, 0x02, 0x05, 0x00, 0x04, 0x10};
+  static const HashSign kSha1 = {CKM_SHA_1, kSha1Prefix, sizeof kSha1Prefix};
+  static const HashSign kMd5 = {CKM_MD5, kMd5Prefix, sizeof kMd5Prefix};
+  static const HashSign kMd2 = {CKM_MD2, kMd2Prefix, sizeof kMd2Prefix};
   switch (m) {
     case CKM_SHA1_RSA_PKCS: return &kSha1;
     case CKM_MD5_RSA_PKCS: return &kMd5;
@@ -155,17 +152,12 @@ const HashSign* HashSignFor(CK_MECHANISM_TYPE m) {
   }
 }
 
-// The block that CKM_RSA_PKCS signs for mechanism m over data.
+// The block that CKM_RSA_PKCS signs for mechanism m over data: the data
+// itself, or the DigestInfo of its fake digest.
 Bytes SignatureBlock(CK_MECHANISM_TYPE m, const unsigned char* data, std::size_t n) {
   const HashSign* hs = HashSignFor(m);
   if (hs == nullptr) return Bytes(data, data + n);
-  Bytes block(hs->prefix.begin(), hs->prefix.begin() + static_cast<std::ptrdiff_t>(hs->prefix_len));
-  // MD2 and MD5 DigestInfo end in 00 04 10 after the 15 bytes above.
-  if (hs->digest != CKM_SHA_1) {
-    block.push_back(0x00);
-    block.push_back(0x04);
-    block.push_back(0x10);
-  }
+  Bytes block(hs->prefix, hs->prefix + hs->prefix_len);
   Bytes digest = FakeDigest(hs->digest, data, n);
   block.insert(block.end(), digest.begin(), digest.end());
   return block;
@@ -173,8 +165,7 @@ Bytes SignatureBlock(CK_MECHANISM_TYPE m, const unsigned char* data, std::size_t
 
 std::size_t SignatureBlockLength(CK_MECHANISM_TYPE m) {
   const HashSign* hs = HashSignFor(m);
-  if (hs == nullptr) return 0;
-  return hs->digest == CKM_SHA_1 ? 35 : 34;
+  return hs == nullptr ? 0 : hs->prefix_len + DigestLength(hs->digest);
 }
 
 void XorInto(Bytes& dst, const Bytes& mask) {
@@ -1069,9 +1060,8 @@ struct Unsupported<Name, CK_RV (*)(Args...)> {
 
 CK_RV GetFunctionList(CK_FUNCTION_LIST_PTR_PTR out);
 
-CK_FUNCTION_LIST MakeFunctionList() {
-  CK_FUNCTION_LIST l;
-  std::memset(&l, 0, sizeof l);
+constexpr CK_FUNCTION_LIST MakeFunctionList() {
+  CK_FUNCTION_LIST l{};
   l.version.major = 2;
   l.version.minor = 40;
   l.C_Initialize = &M_Initialize;
@@ -1147,7 +1137,7 @@ CK_FUNCTION_LIST MakeFunctionList() {
 
 #undef MOCKP11_UNSUPPORTED
 
-CK_FUNCTION_LIST g_function_list = MakeFunctionList();
+constinit CK_FUNCTION_LIST g_function_list = MakeFunctionList();
 
 CK_RV GetFunctionList(CK_FUNCTION_LIST_PTR_PTR out) {
   Call c("C_GetFunctionList");

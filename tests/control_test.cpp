@@ -1,0 +1,179 @@
+// The facade without a token module: method table, coercion, session rules.
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "control/coerce.h"
+#include "control/kelo_ctrl.h"
+#include "tests/fake_registry.h"
+#include "token/result_codes.h"
+
+namespace kelo {
+namespace {
+
+TEST(MethodTable, DispatchIdsNamesAndLookup) {
+  std::set<std::string> lower;
+  for (std::size_t i = 0; i < kMethods.size(); ++i) {
+    const MethodInfo& m = kMethods[i];
+    EXPECT_EQ(m.dispid, static_cast<std::int32_t>(i + 1));
+    std::string n = m.name;
+    for (char& c : n) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    EXPECT_TRUE(lower.insert(n).second) << "duplicate name " << m.name;
+    EXPECT_EQ(FindMethod(m.dispid), &m);
+    EXPECT_EQ(FindMethod(n), &m);
+    // Every method but ConnectToken takes the session identifier first.
+    if (m.dispid != 1) {
+      EXPECT_STREQ(m.params[0].name, "SessionID");
+    }
+  }
+  EXPECT_EQ(FindMethod("NoSuchMethod"), nullptr);
+  EXPECT_EQ(FindMethod(0), nullptr);
+  EXPECT_EQ(FindMethod(27), nullptr);
+  const MethodInfo* verify = FindMethod("VERIFY");
+  ASSERT_NE(verify, nullptr);
+  EXPECT_EQ(verify->params[2].type, VarType::Short);  // the one 16-bit parameter
+  EXPECT_EQ(FindParam(*verify, "strsigntext"), 4);
+  EXPECT_EQ(FindMethod("VerifyByCSP")->paramCount, 6);
+  EXPECT_EQ(FindMethod("RetrieveAllTokenSerial")->dispid, 26);
+}
+
+struct CoerceCase {
+  Value in;
+  VarType type;
+  HResult hr;
+  std::int64_t i;
+  std::string s;
+};
+
+TEST(Coerce, AutomationRules) {
+  const CoerceCase cases[] = {
+      {Value::Int(42), VarType::Long, kS_OK, 42, ""},
+      {Value::Int(2147483647), VarType::Long, kS_OK, 2147483647, ""},
+      {Value::Int(-2147483648LL), VarType::Long, kS_OK, -2147483648LL, ""},
+      {Value::Int(2147483648LL), VarType::Long, kDISP_E_OVERFLOW, 0, ""},
+      {Value::Int(32767), VarType::Short, kS_OK, 32767, ""},
+      {Value::Int(-32769), VarType::Short, kDISP_E_OVERFLOW, 0, ""},
+      {Value::Int(-1), VarType::Short, kS_OK, -1, ""},
+      {Value::Double(7.0), VarType::Long, kS_OK, 7, ""},
+      {Value::Double(7.5), VarType::Long, kDISP_E_TYPEMISMATCH, 0, ""},
+      {Value::Double(1e300), VarType::Long, kDISP_E_OVERFLOW, 0, ""},
+      {Value::String("123"), VarType::Long, kS_OK, 123, ""},
+      {Value::String(" -5 "), VarType::Long, kS_OK, -5, ""},
+      {Value::String("+8"), VarType::Long, kS_OK, 8, ""},
+      {Value::String("99999999999"), VarType::Long, kDISP_E_OVERFLOW, 0, ""},
+      {Value::String("999999999999999999999999"), VarType::Long, kDISP_E_OVERFLOW, 0, ""},
+      {Value::String("12a"), VarType::Long, kDISP_E_TYPEMISMATCH, 0, ""},
+      {Value::String("0x10"), VarType::Long, kDISP_E_TYPEMISMATCH, 0, ""},
+      {Value::String(""), VarType::Long, kDISP_E_TYPEMISMATCH, 0, ""},
+      {Value::String("-"), VarType::Long, kDISP_E_TYPEMISMATCH, 0, ""},
+      {Value::Bool(true), VarType::Long, kDISP_E_TYPEMISMATCH, 0, ""},
+      {Value::Null(), VarType::Long, kDISP_E_TYPEMISMATCH, 0, ""},
+      {Value::String("abc"), VarType::BStr, kS_OK, 0, "abc"},
+      {Value::String(std::string("ab\0cd", 5)), VarType::BStr, kS_OK, 0, "ab"},
+      {Value::Int(-12), VarType::BStr, kS_OK, 0, "-12"},
+      {Value::Double(1.5), VarType::BStr, kS_OK, 0, "1.5"},
+      {Value::Null(), VarType::BStr, kDISP_E_TYPEMISMATCH, 0, ""},
+      {Value::Bool(false), VarType::BStr, kDISP_E_TYPEMISMATCH, 0, ""},
+  };
+  for (const CoerceCase& c : cases) {
+    Value out;
+    SCOPED_TRACE(c.in.s + "/" + std::to_string(c.in.i) + "/" + std::to_string(c.in.d));
+    ASSERT_EQ(Coerce(c.in, c.type, out), c.hr);
+    if (c.hr != kS_OK) continue;
+    if (c.type == VarType::BStr) {
+      EXPECT_EQ(out.kind, Value::Kind::String);
+      EXPECT_EQ(out.s, c.s);
+    } else {
+      EXPECT_EQ(out.kind, Value::Kind::Int);
+      EXPECT_EQ(out.i, c.i);
+    }
+  }
+}
+
+class FacadeTest : public ::testing::Test {
+ protected:
+  FacadeTest() {
+    auto reg = std::make_unique<FakeRegistry>();
+    fake = reg.get();
+    ctl = std::make_unique<CKeloCAActiveXCtrl>(std::move(reg));
+  }
+  FakeRegistry* fake;
+  std::unique_ptr<CKeloCAActiveXCtrl> ctl;
+};
+
+TEST_F(FacadeTest, SessionIdentifierComesFromTheRegistryAndSurvivesReconnects) {
+  auto expected = static_cast<std::int32_t>(reinterpret_cast<std::uintptr_t>(fake) & 0xFFFFFFFFu);
+  EXPECT_EQ(ctl->SessionIdentifier(), expected);
+  std::int32_t sid = ctl->ConnectToken();
+  EXPECT_EQ(sid, expected);
+  EXPECT_EQ(ctl->DisconnectToken(sid), 0);
+  EXPECT_EQ(ctl->ConnectToken(), sid);
+  fake->connectResult = kErrNoToken;
+  EXPECT_EQ(ctl->ConnectToken(), kErrNoToken);
+}
+
+TEST_F(FacadeTest, WrongSessionIdentifierFailsEveryTokenMethodWithoutTouchingTheRegistry) {
+  std::int32_t bad = ctl->SessionIdentifier() + 1;
+  EXPECT_EQ(ctl->DisconnectToken(bad), kErrSession);
+  EXPECT_EQ(ctl->Login(bad, "1234"), kErrSession);
+  EXPECT_EQ(ctl->Logout(bad), kErrSession);
+  EXPECT_EQ(ctl->RetrieveSerial(bad), "1002");
+  EXPECT_EQ(ctl->RetrieveAllTokenSerial(bad), "1002");
+  EXPECT_EQ(ctl->EnumPrivateKey(bad, 0), kErrSession);
+  EXPECT_EQ(ctl->Encrypt(bad, 1, 0, "00"), "");
+  EXPECT_EQ(ctl->Hash(bad, 0, "616263"), "");
+  EXPECT_EQ(ctl->Verify(bad, 1, 0, "00", "00"), kErrSession);
+  EXPECT_EQ(ctl->VerifyByCertSerial(bad, "01", 0, "00", "00"), kErrSession);
+  EXPECT_EQ(ctl->TokenInitialize(bad, "so", "user", "name"), kErrSession);
+  EXPECT_EQ(fake->disconnects, 0);
+  EXPECT_EQ(fake->serialCalls, 0);
+}
+
+TEST_F(FacadeTest, NoCurrentTokenGivesSessionError) {
+  std::int32_t sid = ctl->SessionIdentifier();
+  EXPECT_EQ(ctl->Login(sid, "1234"), kErrSession);
+  EXPECT_EQ(ctl->RetrieveSerial(sid), "1002");
+  EXPECT_EQ(ctl->Sign(sid, 1, 0, "00"), "");
+  EXPECT_EQ(ctl->VerifyByCertSerial(sid, "", 0, "", ""), kErrSession);
+}
+
+TEST_F(FacadeTest, AllSerialsNeedsNoConnectionAndAnswers1002WhenEmpty) {
+  std::int32_t sid = ctl->SessionIdentifier();
+  EXPECT_EQ(ctl->RetrieveAllTokenSerial(sid), "1002");
+  fake->serials = "A,B";
+  EXPECT_EQ(ctl->RetrieveAllTokenSerial(sid), "A,B");
+}
+
+TEST_F(FacadeTest, VerifyCertCrlAnswersOneForAnything) {
+  EXPECT_EQ(ctl->VerifyCertCRL(0, 0, ""), 1);
+  EXPECT_EQ(ctl->VerifyCertCRL(-5, 99, "garbage"), 1);
+}
+
+TEST_F(FacadeTest, InvokeCoercesAndReportsBadCalls) {
+  std::vector<Value> args = {Value::String(std::to_string(ctl->SessionIdentifier()))};
+  CallResult r = ctl->Invoke(*FindMethod("RetrieveAllTokenSerial"), args);
+  EXPECT_EQ(r.hr, kS_OK);
+  EXPECT_EQ(r.value.s, "1002");
+
+  std::vector<Value> few = {Value::Int(1)};
+  r = ctl->Invoke(*FindMethod("Login"), few);
+  EXPECT_EQ(r.hr, kDISP_E_BADPARAMCOUNT);
+
+  std::vector<Value> bad = {Value::Int(1), Value::Int(2), Value::Int(40000), Value::String(""), Value::String("")};
+  r = ctl->Invoke(*FindMethod("Verify"), bad);
+  EXPECT_EQ(r.hr, kDISP_E_OVERFLOW);
+  EXPECT_EQ(r.badParam, 2);
+
+  std::vector<Value> mismatch = {Value::Null(), Value::Int(0), Value::String("")};
+  r = ctl->Invoke(*FindMethod("VerifyCertCRL"), mismatch);
+  EXPECT_EQ(r.hr, kDISP_E_TYPEMISMATCH);
+  EXPECT_EQ(r.badParam, 0);
+
+  std::vector<Value> pin = {Value::Int(ctl->SessionIdentifier()), Value::String("secret-pin")};
+  r = ctl->Invoke(*FindMethod("Login"), pin);
+  EXPECT_EQ(r.value.i, kErrSession);
+  EXPECT_TRUE(pin[1].s.empty()) << "string arguments are wiped after the call";
+}
+
+}  // namespace
+}  // namespace kelo

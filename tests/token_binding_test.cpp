@@ -1,0 +1,174 @@
+// Binding a module, finding the token's slot, sessions and serial numbers.
+#include <cstring>
+#include <string>
+
+#include "tests/mock_api.h"
+#include "token/p11_token.h"
+#include "token/result_codes.h"
+
+namespace kelo::test {
+namespace {
+
+using Names = std::vector<std::string>;
+
+class BindingTest : public MockTest {};
+
+TEST_F(BindingTest, LoadBindsBothListsAndInitialises) {
+  CP11Token token;
+  EXPECT_FALSE(token.IsLoaded());
+  ASSERT_EQ(token.Load(LibraryName(0)), kOk);
+  EXPECT_TRUE(token.IsLoaded());
+  EXPECT_EQ(m0.Names(), (Names{"C_GetFunctionList", "E_GetAuxFunctionList", "C_Initialize"}));
+  EXPECT_TRUE(m0.is_initialized());
+  // Load again: only C_Initialize runs again, and "already initialised" is fine.
+  m0.clear_log();
+  EXPECT_EQ(token.Load(LibraryName(0)), kOk);
+  EXPECT_EQ(m0.Names(), (Names{"C_Initialize"}));
+  token.Unload();
+  EXPECT_FALSE(token.IsLoaded());
+  EXPECT_FALSE(m0.is_initialized());
+}
+
+TEST_F(BindingTest, ModuleAlreadyInitialisedByItsHostLoads) {
+  m0.set_initialize_rv(CKR_CRYPTOKI_ALREADY_INITIALIZED);
+  CP11Token token;
+  EXPECT_EQ(token.Load(LibraryName(0)), kOk);
+  EXPECT_TRUE(token.IsLoaded());
+}
+
+TEST_F(BindingTest, BindingFailuresUnloadAndAnswer1002) {
+  struct Case {
+    const char* what;
+    const char* fn;
+    unsigned long rv;
+    Names calls;
+  } cases[] = {
+      {"list export fails", "C_GetFunctionList", CKR_GENERAL_ERROR, {"C_GetFunctionList"}},
+      {"aux export fails", "E_GetAuxFunctionList", CKR_GENERAL_ERROR,
+       {"C_GetFunctionList", "E_GetAuxFunctionList", "C_Finalize"}},
+      {"initialise fails", "C_Initialize", CKR_DEVICE_ERROR,
+       {"C_GetFunctionList", "E_GetAuxFunctionList", "C_Initialize", "C_Finalize"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    m0.reset();
+    m0.fail(c.fn, 1, c.rv);
+    CP11Token token;
+    EXPECT_EQ(token.Load(LibraryName(0)), kErrSession);
+    EXPECT_FALSE(token.IsLoaded());
+    EXPECT_EQ(m0.Names(), c.calls);
+    // The next Connect tries the whole binding again.
+    EXPECT_EQ(token.Connect(), kErrNoToken);  // loads now, but the mock has no slot
+    EXPECT_TRUE(token.IsLoaded());
+  }
+}
+
+TEST_F(BindingTest, MissingModuleAndOverlongNameAnswer1001) {
+  CP11Token token;
+  EXPECT_EQ(token.Load("no-such-module-kelo.so"), kErrLoadModule);
+  EXPECT_EQ(token.Connect(), kErrLoadModule);  // tries the same name again
+  std::string longName(300, 'a');
+  CP11Token other;
+  EXPECT_EQ(other.Load(longName.c_str()), kErrLoadModule);
+  // 255 characters fit the name field exactly; the module simply is not there.
+  std::string fits(255, 'b');
+  EXPECT_EQ(other.Load(fits.c_str()), kErrLoadModule);
+  EXPECT_EQ(std::strlen(other.LibName()), 255u);
+}
+
+TEST_F(BindingTest, ConnectOpensARwSessionOnTheFirstSlotWithReadableToken) {
+  unsigned long s1 = m0.add_slot("FIRST", 1);
+  unsigned long s2 = m0.add_slot("SECOND", 1);
+  CP11Token token;
+  ASSERT_EQ(token.Load(LibraryName(0)), kOk);
+  m0.clear_log();
+  m0.fail("C_GetTokenInfo", 1, CKR_DEVICE_ERROR);
+  ASSERT_EQ(token.Connect(), kOk);
+  EXPECT_EQ(token.SlotId(), s2);
+  auto calls = m0.Calls();
+  ASSERT_EQ(calls.size(), 4u);
+  EXPECT_EQ(calls[0], "C_GetSlotList 1 10");
+  EXPECT_EQ(calls[1], "C_GetTokenInfo " + std::to_string(s1));
+  EXPECT_EQ(calls[2], "C_GetTokenInfo " + std::to_string(s2));
+  EXPECT_EQ(calls[3], "C_OpenSession " + std::to_string(s2) + " 6");
+
+  m0.fail("C_GetTokenInfo", 1, CKR_DEVICE_ERROR);
+  char serial[16];
+  ASSERT_EQ(token.GetSerial(serial), kOk);
+  EXPECT_EQ(std::string(serial, 16), "SECOND          ");
+  EXPECT_EQ(m0.open_sessions(), 1u);  // GetSerial opens nothing
+}
+
+TEST_F(BindingTest, NoTokenCases) {
+  CP11Token token;
+  ASSERT_EQ(token.Load(LibraryName(0)), kOk);
+  EXPECT_EQ(token.Connect(), kErrNoToken);  // no slot at all
+  m0.add_slot("ABSENT", 0);
+  EXPECT_EQ(token.Connect(), kErrNoToken);  // slot without a token is not listed
+  m0.add_slot("PRESENT", 1);
+  m0.fail("C_GetSlotList", 1, CKR_GENERAL_ERROR);
+  EXPECT_EQ(token.Connect(), kErrNoToken);
+  m0.fail("C_GetTokenInfo", 1, CKR_TOKEN_NOT_PRESENT);
+  EXPECT_EQ(token.Connect(), kErrNoToken);
+  m0.fail("C_OpenSession", 1, CKR_SESSION_COUNT);
+  EXPECT_EQ(token.Connect(), kErrNoToken);
+  EXPECT_EQ(token.SessionHandle(), 0u);
+  EXPECT_EQ(token.SlotId(), CP11Token::kNoSlot);
+  EXPECT_EQ(token.Connect(), kOk);
+}
+
+TEST_F(BindingTest, AllSerialsSkipsASlotWhoseTokenInfoFails) {
+  m0.add_slot("AAAA", 1);
+  m0.add_slot("BBBB", 1);
+  m0.add_slot("CCCC", 1);
+  CP11Token token;
+  ASSERT_EQ(token.Load(LibraryName(0)), kOk);
+  m0.fail("C_GetTokenInfo", 2, CKR_DEVICE_ERROR);
+  std::string out;
+  ASSERT_EQ(token.GetAllSerials(out), kOk);
+  EXPECT_EQ(out, "AAAA            ,CCCC            ");
+  EXPECT_EQ(out.size(), 33u);
+  m0.fail("C_GetTokenInfo", 0, CKR_DEVICE_ERROR);
+  std::string none;
+  EXPECT_EQ(token.GetAllSerials(none), kErrNoToken);
+  EXPECT_TRUE(none.empty());
+}
+
+TEST_F(BindingTest, ReconnectKeepsOneSessionAndTheLogin) {
+  unsigned long slot = m0.add_slot("S", 1);
+  CP11Token token;
+  ASSERT_EQ(token.Load(LibraryName(0)), kOk);
+  ASSERT_EQ(token.Connect(), kOk);
+  CK_SESSION_HANDLE first = token.SessionHandle();
+  ASSERT_EQ(token.Login(false, "1234", 4), kOk);
+  ASSERT_EQ(token.Connect(), kOk);
+  EXPECT_NE(token.SessionHandle(), first);
+  EXPECT_EQ(m0.open_sessions(), 1u);
+  EXPECT_EQ(m0.login_state(slot), CKU_USER);
+  auto calls = m0.Calls();
+  EXPECT_EQ(calls.back(), "C_CloseSession " + std::to_string(first));
+
+  // A reconnect that cannot open its session drops the old one as well.
+  m0.fail("C_OpenSession", 1, CKR_SESSION_COUNT);
+  EXPECT_EQ(token.Connect(), kErrNoToken);
+  EXPECT_EQ(m0.open_sessions(), 0u);
+  EXPECT_EQ(token.Login(false, "1234", 4), kErrSession);
+}
+
+TEST_F(BindingTest, DisconnectClosesEvenHandleZeroAndKeepsTheModule) {
+  m0.add_slot("S", 1);
+  CP11Token token;
+  EXPECT_EQ(token.Disconnect(), kErrSession);  // not loaded
+  ASSERT_EQ(token.Load(LibraryName(0)), kOk);
+  m0.clear_log();
+  EXPECT_EQ(token.Disconnect(), kOk);
+  EXPECT_EQ(m0.Calls(), (Names{"C_CloseSession 0"}));
+  ASSERT_EQ(token.Connect(), kOk);
+  EXPECT_EQ(token.Disconnect(), kOk);
+  EXPECT_EQ(m0.open_sessions(), 0u);
+  EXPECT_TRUE(token.IsLoaded());
+  EXPECT_EQ(token.SlotId(), CP11Token::kNoSlot);
+}
+
+}  // namespace
+}  // namespace kelo::test
