@@ -16,12 +16,12 @@ ModuleHandle LoadModule(const char* name);
 // Address of an exported symbol, or null.
 void* GetSymbol(ModuleHandle module, const char* symbol);
 // Drops one reference to the module; null is ignored.
-void FreeModule(ModuleHandle module);
+void ReleaseModule(ModuleHandle module);
 // The loader's text for the last failure on this thread (for diagnostics).
 std::string LastLoadError();
 
 struct ModuleDeleter {
-  void operator()(void* module) const { FreeModule(module); }
+  void operator()(void* module) const { ReleaseModule(module); }
 };
 using ScopedModule = std::unique_ptr<void, ModuleDeleter>;
 

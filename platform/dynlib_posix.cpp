@@ -10,7 +10,7 @@ void* GetSymbol(ModuleHandle module, const char* symbol) {
   return module ? dlsym(module, symbol) : nullptr;
 }
 
-void FreeModule(ModuleHandle module) {
+void ReleaseModule(ModuleHandle module) {
   if (module) dlclose(module);
 }
 

@@ -11,7 +11,7 @@ void* GetSymbol(ModuleHandle module, const char* symbol) {
   return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(module), symbol));
 }
 
-void FreeModule(ModuleHandle module) {
+void ReleaseModule(ModuleHandle module) {
   if (module) FreeLibrary(static_cast<HMODULE>(module));
 }
 

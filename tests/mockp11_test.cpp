@@ -134,19 +134,28 @@ class MockTest : public ::testing::Test {
     EXPECT_EQ(CKR_OK, p11_->C_GetAttributeValue(h, o, &a, 1));
     return v;
   }
-  // Single-part operation of the given init/process pair; rv of the first failing step.
+  // Length probe, then the call with an area of the probed size.
+  CK_RV Finish(CK_C_Sign process, CK_SESSION_HANDLE h, const Bytes& in, Bytes& out) {
+    auto* data = const_cast<unsigned char*>(in.data());
+    const auto n = static_cast<CK_ULONG>(in.size());
+    CK_ULONG len = 0;
+    if (CK_RV rv = process(h, data, n, nullptr, &len); rv != CKR_OK) return rv;
+    out.assign(len, 0);
+    CK_RV rv = process(h, data, n, out.data(), &len);
+    out.resize(rv == CKR_OK ? len : 0);
+    return rv;
+  }
+  // Single-part operation; the answer of the first step that fails.
   CK_RV Run(CK_C_SignInit init, CK_C_Sign process, CK_SESSION_HANDLE h, CK_MECHANISM_TYPE mech,
             CK_OBJECT_HANDLE key, const Bytes& in, Bytes& out) {
     CK_MECHANISM m = Mech(mech);
     if (CK_RV rv = init(h, &m, key); rv != CKR_OK) return rv;
-    CK_ULONG len = 0;
-    if (CK_RV rv = process(h, const_cast<unsigned char*>(in.data()), static_cast<CK_ULONG>(in.size()), nullptr, &len);
-        rv != CKR_OK)
-      return rv;
-    out.assign(len, 0);
-    CK_RV rv = process(h, const_cast<unsigned char*>(in.data()), static_cast<CK_ULONG>(in.size()), out.data(), &len);
-    out.resize(rv == CKR_OK ? len : 0);
-    return rv;
+    return Finish(process, h, in, out);
+  }
+  CK_RV Digest(CK_SESSION_HANDLE h, CK_MECHANISM_TYPE mech, const Bytes& in, Bytes& out) {
+    CK_MECHANISM m = Mech(mech);
+    if (CK_RV rv = p11_->C_DigestInit(h, &m); rv != CKR_OK) return rv;
+    return Finish(p11_->C_Digest, h, in, out);
   }
   CK_RV Sign(CK_SESSION_HANDLE h, CK_MECHANISM_TYPE mech, CK_OBJECT_HANDLE key, const Bytes& in, Bytes& out) {
     return Run(p11_->C_SignInit, p11_->C_Sign, h, mech, key, in, out);
@@ -402,9 +411,10 @@ TEST_F(MockTest, SearchesHonourTemplateLoginAndOrder) {
   M().mockp11_clear_log();
   Find(h, CKO_CERTIFICATE, CK_TRUE);
   Find(h, std::nullopt, std::nullopt);
-  EXPECT_EQ(std::string("C_FindObjectsInit 1 1 1\nC_FindObjects 1 1\nC_FindObjects 1 1\nC_FindObjects 1 1\n") +
-                "C_FindObjectsFinal 1\nC_FindObjectsInit 1 -1 -1\n",
-            std::string(M().mockp11_log()).substr(0, 132));
+  const std::string log = M().mockp11_log();
+  EXPECT_TRUE(log.starts_with("C_FindObjectsInit 1 1 1\nC_FindObjects 1 1\nC_FindObjects 1 1\nC_FindObjects 1 1\n"
+                              "C_FindObjectsFinal 1\nC_FindObjectsInit 1 -1 -1\n"))
+      << log;
 }
 
 TEST_F(MockTest, GetAttributeValue) {
@@ -430,7 +440,7 @@ TEST_F(MockTest, GetAttributeValue) {
   EXPECT_EQ(CKR_BUFFER_TOO_SMALL, p11_->C_GetAttributeValue(h, cert, two, 2));
   EXPECT_EQ(CK_UNAVAILABLE_INFORMATION, two[0].ulValueLen);
   EXPECT_EQ(4u, two[1].ulValueLen);
-  EXPECT_EQ("C_GetAttributeValue 2 1 258* 130*\nC_GetAttributeValue 2 1 258:2 130:8\n",
+  EXPECT_EQ("C_GetAttributeValue 1 1 258* 130*\nC_GetAttributeValue 1 1 258:2 130:8\n",
             std::string(M().mockp11_log()));
 
   M().mockp11_remove_attribute(cert, CKA_SERIAL_NUMBER);
@@ -620,14 +630,9 @@ TEST_F(MockTest, OutputBufferRulesKeepTheOperationActive) {
   EXPECT_EQ(5u, len);
 
   const std::string log = M().mockp11_log();
-  for (const char* line : {"C_SignInit 1 6 3\n", "C_Sign 1 5 null\n", "C_Sign 1 5 10\n", "C_Decrypt 1 128 5\n",
-                           "C_DigestInit 1 528\n", "C_Verify"}) {
-    if (std::string(line) == "C_Verify") {
-      EXPECT_EQ(std::string::npos, log.find(line));
-    } else {
-      EXPECT_NE(std::string::npos, log.find(line)) << line;
-    }
-  }
+  for (const char* line : {"\nC_SignInit 1 6 3\nC_Sign 1 5 null\nC_Sign 1 5 10\n", "\nC_DigestInit 1 528\n",
+                           "\nC_DecryptInit 1 1 3\nC_Decrypt 1 128 5\nC_Decrypt 1 128 128\n"})
+    EXPECT_NE(std::string::npos, log.find(line)) << line << "in\n" << log;
 }
 
 // Tests that run the control in a child process configure the mock through
@@ -684,8 +689,9 @@ TEST(MockModule, ConfigurationFromTheEnvironment) {
   m.mockp11_reset();
   m.mockp11_add_slot("AAA", 1);
   m.mockp11_add_slot("BBB", 1);
-  const unsigned char id[] = {2}, serial[] = {1, 2};
+  const unsigned char id1[] = {1}, serial1[] = {1, 1}, id[] = {2}, serial[] = {1, 2};
   unsigned long objs[3];
+  m.mockp11_add_key_pair(1, id1, 1, serial1, 2, 256, objs);
   m.mockp11_add_key_pair(2, id, 1, serial, 2, 256, objs);
   ASSERT_EQ(CKR_OK, m.p11->C_Initialize(nullptr));
   ASSERT_EQ(CKR_OK, m.p11->C_OpenSession(2, CKF_SERIAL_SESSION, nullptr, nullptr, &h));

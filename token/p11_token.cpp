@@ -109,7 +109,7 @@ void CP11Token::Unload() {
     InitCounts::Get().Release(m_hModule);
   }
   m_holdsInit = false;
-  if (m_hModule != nullptr) platform::FreeModule(m_hModule);
+  if (m_hModule != nullptr) platform::ReleaseModule(m_hModule);
   m_hModule = nullptr;
   m_pFunctionList = nullptr;
   m_pAuxFunctionList = nullptr;

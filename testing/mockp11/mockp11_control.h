@@ -7,6 +7,25 @@
 //
 // The mock keeps slots, tokens, objects, sessions, PINs, active operations and
 // a call log. Its cryptography is fake but deterministic (see mockp11.cpp).
+//
+// Notes on behaviour that the comments below leave open:
+// - Configuration at load time, for tests that run the control in a child
+//   process: MOCKP11_TOKENS="SERIAL[,SERIAL...]" makes one slot per serial,
+//   each with a key pair and certificate as mockp11_add_key_pair makes them
+//   (id = 1 byte slot number, serial = 2 bytes 0x01 slot, 256-byte modulus).
+//   MOCKP11_FAIL="fn:nth:rv[,fn:nth:rv...]" arms faults (rv in hex with 0x or
+//   decimal; malformed entries are reported on stderr and ignored). A variable
+//   named with the module file's base name appended, upper-cased, with every
+//   other character as '_' (MOCKP11_TOKENS_KELO_ZIR4, MOCKP11_FAIL_KELO_CAV5)
+//   takes precedence for that file, even when empty.
+// - New PINs set by C_SetPIN and C_InitPIN must be 4 to 255 bytes long
+//   (CKR_PIN_LEN_RANGE otherwise); mockp11_set_pins takes anything.
+// - C_Decrypt reports the key size as the output length it needs (for a null
+//   output, and as the minimum capacity) and the plaintext length on success.
+// - C_GetAttributeValue with several failing entries answers
+//   CKR_ATTRIBUTE_TYPE_INVALID before CKR_ATTRIBUTE_SENSITIVE before
+//   CKR_BUFFER_TOO_SMALL. A private object read without a user logged in
+//   answers CKR_USER_NOT_LOGGED_IN.
 #ifndef KELO_TESTING_MOCKP11_CONTROL_H
 #define KELO_TESTING_MOCKP11_CONTROL_H
 
@@ -32,11 +51,14 @@ MOCKP11_API void mockp11_reset(void);
 // The token starts with user PIN "1234", SO PIN "12345678", label "mock".
 // Returns the slot id (slot ids are 1, 2, 3, ... in order of creation).
 MOCKP11_API unsigned long mockp11_add_slot(const char* serial, int token_present);
+// Taking the token away closes its sessions, as a removal does.
 MOCKP11_API void mockp11_set_token_present(unsigned long slot, int present);
 MOCKP11_API void mockp11_set_pins(unsigned long slot, const char* user_pin, const char* so_pin);
 // Label as last set by C_InitToken (32 bytes, not terminated) copied to out[32].
 MOCKP11_API void mockp11_get_label(unsigned long slot, char* out32);
-// Current PINs, for checking C_SetPIN / C_InitPIN effects. Returns length or -1.
+// Current PINs, for checking C_SetPIN / C_InitPIN effects. Returns length or -1
+// (unknown slot, or the user PIN is uninitialised after C_InitToken). The PIN
+// is copied NUL-terminated, cut to cap - 1 bytes.
 MOCKP11_API int mockp11_get_user_pin(unsigned long slot, char* out, size_t cap);
 MOCKP11_API int mockp11_get_so_pin(unsigned long slot, char* out, size_t cap);
 // Lock a PIN: C_Login of that user type then answers CKR_PIN_LOCKED.
@@ -44,7 +66,11 @@ MOCKP11_API void mockp11_lock_pin(unsigned long slot, int user_type, int locked)
 
 // Add an object on the token of slot. cls: CKO_ value. on_token: CKA_TOKEN.
 // private_obj: CKA_PRIVATE (invisible to searches until a user logs in).
-// Returns the object handle (unique across slots, never 0).
+// Returns the object handle (unique across slots, never 0), or 0 for an
+// unknown slot. CKA_VALUE, CKA_PRIVATE_EXPONENT, CKA_PRIME_1/2,
+// CKA_EXPONENT_1/2 and CKA_COEFFICIENT of a private or secret key read as
+// CKR_ATTRIBUTE_SENSITIVE unless the key has CKA_SENSITIVE false and
+// CKA_EXTRACTABLE not false.
 MOCKP11_API unsigned long mockp11_add_object(unsigned long slot, unsigned long cls, int on_token,
                                              int private_obj);
 // Set (or replace) an attribute value. len 0 with value NULL stores an empty value.
@@ -57,6 +83,12 @@ MOCKP11_API void mockp11_remove_attribute(unsigned long handle, unsigned long ty
 // stable "certificate" blob, modulus_bytes the fake key size (signature and
 // ciphertext length). The private key is CKA_PRIVATE true.
 // Handles of certificate, public key, private key are written to out3.
+// Both keys carry CKA_KEY_TYPE CKK_RSA, the same CKA_MODULUS (which is what
+// makes them a pair), CKA_PUBLIC_EXPONENT, CKA_ID and CKA_LABEL; the public
+// key CKA_VERIFY and CKA_ENCRYPT true, the private key CKA_SIGN, CKA_DECRYPT
+// and CKA_SENSITIVE true. Pairs differ even for equal arguments (a counter
+// since the last reset takes part). modulus_bytes above 4096 is refused and
+// out3 gets zeros, as for an unknown slot.
 MOCKP11_API void mockp11_add_key_pair(unsigned long slot, const unsigned char* id, unsigned long id_len,
                                       const unsigned char* serial, unsigned long serial_len,
                                       unsigned long modulus_bytes, unsigned long* out3);
@@ -69,7 +101,9 @@ MOCKP11_API void mockp11_fail(const char* fn, unsigned long nth, unsigned long r
 MOCKP11_API void mockp11_clear_faults(void);
 // C_Initialize answers this value (after doing nothing) instead of its normal
 // result; 0 restores normal behaviour. Used for CKR_CRYPTOKI_ALREADY_INITIALIZED
-// and for a failing C_Initialize.
+// and for a failing C_Initialize. CKR_CRYPTOKI_ALREADY_INITIALIZED stands for
+// another user of the module in the process, so the module is initialised
+// afterwards and the caller can go on using it.
 MOCKP11_API void mockp11_set_initialize_rv(unsigned long rv);
 
 // The call log: one line per PKCS#11 call, "Name arg arg ...\n", in call order.
@@ -87,6 +121,11 @@ MOCKP11_API void mockp11_set_initialize_rv(unsigned long rv);
 //   C_Digest/C_Sign/C_Encrypt/C_Decrypt session inLen outCapacity (outCapacity "null" for a NULL output)
 //   C_Verify session dataLen sigLen
 // Any other function of the list logs its name and answers CKR_FUNCTION_NOT_SUPPORTED.
+// A null pointer argument that the line would read through is logged as "null"
+// (C_GetSlotList with a null list logs "C_GetSlotList 1 null"; a null PIN or
+// label is "null"). C_GetAttributeValue logs a null pValue as "type*" and a
+// buffer as "type:len", e.g. "C_GetAttributeValue 1 5 258* 130:4".
+// The returned text stays valid until the next mockp11_log or mockp11_reset.
 MOCKP11_API const char* mockp11_log(void);
 MOCKP11_API void mockp11_clear_log(void);
 // Number of calls of fn since the last reset or clear_log.
