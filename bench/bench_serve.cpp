@@ -37,23 +37,23 @@ constexpr std::size_t kBatch = 1024;  // requests per write in the pipelined run
 constexpr Target kPipelinedTarget{100000, true, "calls/s"};
 constexpr Target kPingPongTarget{20000, true, "calls/s"};
 
-void CheckAnswer(std::string_view line, std::int64_t id) {
-  const std::int64_t got = IntResult(line, id);
+void CheckAnswer(const Response& r) {
+  const std::int64_t got = IntResult(r);
   if (got != kAnswer)
-    throw Failure(Format("request %lld answered %lld, expected %lld", static_cast<long long>(id),
+    throw Failure(Format("request %lld answered %lld, expected %lld", static_cast<long long>(r.id),
                          static_cast<long long>(got), static_cast<long long>(kAnswer)));
 }
 
 // Start-up and the first requests are not timed.
 void WarmUp(ServeProcess& serve) {
-  for (std::int64_t i = 0; i < kWarmUp; ++i) CheckAnswer(serve.Call(kMethod, kParams), serve.LastId());
+  for (std::int64_t i = 0; i < kWarmUp; ++i) CheckAnswer(serve.Call(kMethod, kParams));
 }
 
 // Returns calls per second.
 double RunPipelined(const std::string& keloCa, const Environment& env, std::int64_t n) {
   ServeProcess serve(keloCa, env);
   WarmUp(serve);
-  const std::int64_t first = serve.LastId() + 1;
+  const std::int64_t first = serve.NextId();
   const std::int64_t end = first + n;
 
   std::string writeError;
@@ -78,7 +78,7 @@ double RunPipelined(const std::string& keloCa, const Environment& env, std::int6
   try {
     std::string_view line;
     while (answered < n && serve.Reader().Next(line)) {
-      CheckAnswer(line, first + answered);
+      CheckAnswer({line, first + answered});
       ++answered;
     }
     if (answered < n)
@@ -101,7 +101,7 @@ double RunPingPong(const std::string& keloCa, const Environment& env, std::int64
   ServeProcess serve(keloCa, env);
   WarmUp(serve);
   const Clock::time_point t0 = Clock::now();
-  for (std::int64_t i = 0; i < n; ++i) CheckAnswer(serve.Call(kMethod, kParams), serve.LastId());
+  for (std::int64_t i = 0; i < n; ++i) CheckAnswer(serve.Call(kMethod, kParams));
   const double seconds = SecondsSince(t0);
   serve.Finish();
   return static_cast<double>(n) / seconds;

@@ -64,21 +64,14 @@ std::string_view StringResult(std::string_view line, std::int64_t id) {
 ServeProcess::ServeProcess(const std::string& keloCa, const Environment& env)
     : child_(keloCa, {"serve"}, env), reader_(child_.Out()) {}
 
-std::string_view ServeProcess::Call(std::string_view method, std::string_view params) {
+Response ServeProcess::Call(std::string_view method, std::string_view params) {
+  const std::int64_t id = nextId_++;
   request_.clear();
-  AppendRequest(request_, nextId_++, method, params);
+  AppendRequest(request_, id, method, params);
   WriteAll(child_.In(), request_);
   std::string_view line;
   if (!reader_.Next(line)) throw Failure("kelo-ca serve ended its output before answering " + std::string(method));
-  return line;
-}
-
-std::int64_t ServeProcess::CallInt(std::string_view method, std::string_view params) {
-  return IntResult(Call(method, params), LastId());
-}
-
-std::string ServeProcess::CallString(std::string_view method, std::string_view params) {
-  return std::string(StringResult(Call(method, params), LastId()));
+  return {line, id};
 }
 
 void ServeProcess::Finish() {

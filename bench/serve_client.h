@@ -23,17 +23,27 @@ std::int64_t IntResult(std::string_view line, std::int64_t id);
 // A string result; escapes are refused (hex and serials never need them).
 std::string_view StringResult(std::string_view line, std::int64_t id);
 
+// A response line (valid until the next call) and the id of its request.
+struct Response {
+  std::string_view line;
+  std::int64_t id;
+};
+inline std::int64_t IntResult(const Response& r) { return IntResult(r.line, r.id); }
+inline std::string_view StringResult(const Response& r) { return StringResult(r.line, r.id); }
+
 // A `kelo-ca serve` child with its own request ids.
 class ServeProcess {
  public:
   ServeProcess(const std::string& keloCa, const Environment& env);
 
-  // Sends one request and returns its response line (valid until the next call).
-  std::string_view Call(std::string_view method, std::string_view params);
-  std::int64_t CallInt(std::string_view method, std::string_view params);
-  std::string CallString(std::string_view method, std::string_view params);
-  // The id the last Call used.
-  std::int64_t LastId() const { return nextId_ - 1; }
+  // Sends one request and waits for its response.
+  Response Call(std::string_view method, std::string_view params);
+  std::int64_t CallInt(std::string_view method, std::string_view params) { return IntResult(Call(method, params)); }
+  std::string CallString(std::string_view method, std::string_view params) {
+    return std::string(StringResult(Call(method, params)));
+  }
+  // The id the next request gets.
+  std::int64_t NextId() const { return nextId_; }
 
   // Ends the input and waits for the host to exit; throws unless it exits 0.
   void Finish();

@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Installs what is needed, builds and runs the whole test suite:
+#   1. the main build's tests (mock module, SoftHSM2 end to end, host)
+#   2. the same tests built with AddressSanitizer and UndefinedBehaviorSanitizer
+#   3. a short libFuzzer run over the codecs
+#   4. the portable core cross-built for 64-bit Windows, tested under Wine
+# Set KELO_SKIP=asan,fuzz,windows (any subset) to leave stages out locally.
+set -euo pipefail
+. "$(dirname "$0")/lib.sh"
+
+skip=",${KELO_SKIP:-},"
+stage() { [[ $skip != *",$1,"* ]]; }
+
+install_packages "${KELO_PKGS_BUILD[@]}" "${KELO_PKGS_TEST[@]}"
+
+run_ctest() {
+  local dir=$1
+  shift
+  say "testing in $dir"
+  (cd "$dir" && ctest --output-on-failure -j "$KELO_JOBS" "$@")
+}
+
+build_tree "$KELO_ROOT/build" -DCMAKE_BUILD_TYPE=Debug
+run_ctest "$KELO_ROOT/build"
+
+if stage asan; then
+  build_tree "$KELO_ROOT/build-asan" -DCMAKE_BUILD_TYPE=Debug -DKELO_SANITIZE=ON -DKELO_BENCH=OFF
+  ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 run_ctest "$KELO_ROOT/build-asan"
+fi
+
+if stage fuzz; then
+  build_tree "$KELO_ROOT/build-fuzz" -DKELO_FUZZ=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+  say "fuzzing the codecs for ${KELO_FUZZ_SECONDS:-30} s"
+  corpus=$(mktemp -d)
+  "$KELO_ROOT/build-fuzz/bin/codec_fuzz" -max_total_time="${KELO_FUZZ_SECONDS:-30}" -print_final_stats=1 \
+    "$corpus" 2>&1 | tail -n 4
+  rm -rf "$corpus"
+fi
+
+if stage windows; then
+  export WINEDEBUG=-all WINEPREFIX="$KELO_ROOT/build-win64/wineprefix"
+  build_tree "$KELO_ROOT/build-win64" -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="$KELO_ROOT/cmake/mingw-w64-x86_64.cmake"
+  say "starting Wine (a fresh prefix takes a while)"
+  wineboot -i >/dev/null 2>&1 || true
+  wineserver -p  # keep one server for all test processes
+  trap 'wineserver -k || true' EXIT
+  run_ctest "$KELO_ROOT/build-win64"
+fi
+
+say "all test stages passed"

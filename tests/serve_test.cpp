@@ -1,0 +1,101 @@
+// `kelo-ca serve` as a child process over the mock module.
+#include <gtest/gtest.h>
+
+#include "tests/serve_client.h"
+
+namespace kelo::test {
+namespace {
+
+using json = nlohmann::json;
+
+std::map<std::string, std::string> MockEnv(const std::string& type1Tokens) {
+  return {{"LD_LIBRARY_PATH", KELO_MOCK_DIR},
+          {"MOCKP11_TOKENS", ""},
+          {"MOCKP11_TOKENS_KELO_CAV5", type1Tokens}};
+}
+
+TEST(Serve, TokenSessionOverTheWire) {
+  ServeClient serve(MockEnv("SERIAL-ONE,SERIAL-TWO"));
+  json sid = serve.Result("ConnectToken");
+  ASSERT_TRUE(sid.is_number_integer());
+  for (int code : {1001, 1002, 1003}) ASSERT_NE(sid, code) << "a result code instead of the session identifier";
+  EXPECT_EQ(serve.Result("RetrieveSerial", {sid}), "SERIAL-ONE      ");
+  EXPECT_EQ(serve.Result("RetrieveAllTokenSerial", {sid}), "SERIAL-ONE      ,SERIAL-TWO      ");
+  EXPECT_EQ(serve.Result("Login", {sid, "1234"}), 0);
+  EXPECT_EQ(serve.Result("Login", json{{"strUserPin", "1234"}, {"sessionid", sid}}), 0);
+
+  json wrong = sid.get<long long>() + 1;
+  EXPECT_EQ(serve.Result("Logout", {wrong}), 1002);
+  EXPECT_EQ(serve.Result("RetrieveSerial", {wrong}), "1002");
+  EXPECT_EQ(serve.Result("Encrypt", {wrong, 1, 0, "00"}), "");
+
+  EXPECT_EQ(serve.Result("DisconnectToken", {sid}), 0);
+  EXPECT_EQ(serve.Result("ConnectToken"), sid);  // same identifier on reconnect
+  EXPECT_EQ(serve.Finish(), 0);
+}
+
+TEST(Serve, KeepsAnsweringAfterBadRequests) {
+  ServeClient serve(MockEnv("S1"));
+  struct Case {
+    std::string line;
+    int code;
+  } cases[] = {
+      {"{this is not json", -32700},
+      {R"({"jsonrpc":"2.0","id":1,"method":"NoSuchMethod","params":[]})", -32601},
+      {R"({"jsonrpc":"2.0","id":2,"method":"Login","params":[1]})", -32602},
+      {R"({"jsonrpc":"2.0","id":3,"method":"Login","params":["x","1234"]})", -32602},
+      {R"({"jsonrpc":"2.0","id":4,"method":"EnumCertificate","params":[1,99999999999]})", -32602},
+      {R"(["not a request"])", -32600},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    json r = serve.Request(c.line);
+    json e = r.is_array() ? r[0] : r;
+    EXPECT_EQ(e["error"]["code"], c.code);
+    EXPECT_EQ(serve.Result("VerifyCertCRL", {0, 0, ""}), 1);
+  }
+  // An oversized line is refused as a whole; the next one is answered.
+  std::string huge = R"({"jsonrpc":"2.0","id":5,"method":"Login","params":[1,")" + std::string(2 * 1024 * 1024, 'x') +
+                     "\"]}\n";
+  serve.Send(huge);
+  json refused = json::parse(serve.ReadLine());
+  EXPECT_EQ(refused["error"]["code"], -32600);
+  EXPECT_TRUE(refused["id"].is_null());
+  EXPECT_EQ(serve.Result("VerifyCertCRL", {0, 0, ""}), 1);
+
+  // Blank lines are ignored, CR LF line ends accepted, and a last request
+  // without a line end is still answered at end of input.
+  serve.Send("\n   \n");
+  serve.Send(R"({"jsonrpc":"2.0","id":"crlf","method":"VerifyCertCRL","params":[0,0,""]})" "\r\n");
+  EXPECT_EQ(json::parse(serve.ReadLine())["id"], "crlf");
+  serve.Send(R"({"jsonrpc":"2.0","id":"last","method":"VerifyCertCRL","params":[0,0,""]})");
+  EXPECT_EQ(serve.Finish(), 0);
+  json last = json::parse(serve.ReadRest());
+  EXPECT_EQ(last["id"], "last");
+  EXPECT_EQ(last["result"], 1);
+}
+
+TEST(Serve, PipelinedRequestsAreAnsweredInOrder) {
+  ServeClient serve(MockEnv(""));
+  std::string batch;
+  for (int i = 0; i < 1000; ++i) {
+    batch += R"({"jsonrpc":"2.0","id":)" + std::to_string(i) + R"(,"method":"VerifyCertCRL","params":[0,0,"x"]})" "\n";
+  }
+  serve.Send(batch);
+  for (int i = 0; i < 1000; ++i) {
+    json r = json::parse(serve.ReadLine());
+    ASSERT_EQ(r["id"], i);
+    ASSERT_EQ(r["result"], 1);
+  }
+  EXPECT_EQ(serve.Result("ConnectToken"), 1003);  // modules loaded, no token
+  EXPECT_EQ(serve.Finish(), 0);
+}
+
+TEST(Serve, NoModuleAnywhereAnswers1001) {
+  ServeClient serve(std::map<std::string, std::string>{{"LD_LIBRARY_PATH", "/nonexistent-kelo-dir"}});
+  EXPECT_EQ(serve.Result("ConnectToken"), 1001);
+  EXPECT_EQ(serve.Finish(), 0);
+}
+
+}  // namespace
+}  // namespace kelo::test
