@@ -42,9 +42,11 @@ if stage windows; then
   build_tree "$KELO_ROOT/build-win64" -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$KELO_ROOT/cmake/mingw-w64-x86_64.cmake"
   say "starting Wine (a fresh prefix takes a while)"
-  wineboot -i >/dev/null 2>&1 || true
-  wineserver -p  # keep one server for all test processes
-  trap 'wineserver -k || true' EXIT
+  mkdir -p "$WINEPREFIX"
+  wineserver -k 2>/dev/null || true
+  wineserver -p  # one server for all test processes: each start is then quick
+  trap 'wineserver -k 2>/dev/null || true' EXIT
+  wineboot -i >/dev/null 2>&1
   run_ctest "$KELO_ROOT/build-win64"
 fi
 

@@ -610,11 +610,13 @@ TEST_F(MockTest, OutputBufferRulesKeepTheOperationActive) {
   EXPECT_EQ(CKR_OPERATION_ACTIVE, p11_->C_SignInit(h, &m, objs[2]));
   CK_MECHANISM digest = Mech(CKM_MD5);
   EXPECT_EQ(CKR_OPERATION_ACTIVE, p11_->C_DigestInit(h, &digest));
-  // An injected fault leaves the operation as it was.
+  // An injected too-small answer keeps the operation; any other injected
+  // failure of a processing call ends it, as a module's own failure would.
+  M().mockp11_fail("C_Sign", 1, CKR_BUFFER_TOO_SMALL);
+  EXPECT_EQ(CKR_BUFFER_TOO_SMALL, p11_->C_Sign(h, data, 5, out, &len));
+  EXPECT_EQ(1, M().mockp11_operation_active(h));
   M().mockp11_fail("C_Sign", 1, CKR_DEVICE_ERROR);
   EXPECT_EQ(CKR_DEVICE_ERROR, p11_->C_Sign(h, data, 5, out, &len));
-  EXPECT_EQ(1, M().mockp11_operation_active(h));
-  EXPECT_EQ(CKR_OK, p11_->C_Sign(h, data, 5, out, &len));
   EXPECT_EQ(0, M().mockp11_operation_active(h));
   EXPECT_EQ(CKR_OPERATION_NOT_INITIALIZED, p11_->C_Sign(h, data, 5, out, &len));
 

@@ -758,9 +758,19 @@ CK_RV M_FindObjects(CK_SESSION_HANDLE h, CK_OBJECT_HANDLE_PTR out, CK_ULONG max,
 CK_RV M_FindObjectsFinal(CK_SESSION_HANDLE h) {
   Call c("C_FindObjectsFinal");
   c.Num(h);
-  if (auto rv = c.Enter()) return *rv;
+  std::optional<CK_RV> fault = c.Enter();
   State& s = S();
   Session* session = s.FindSession(h);
+  // Even a failing final call ends the search: there is nothing a caller
+  // could do to end it otherwise.
+  if (fault) {
+    if (session) {
+      session->finding = false;
+      session->found.clear();
+      session->next_found = 0;
+    }
+    return *fault;
+  }
   if (session == nullptr) return CKR_SESSION_HANDLE_INVALID;
   if (!session->finding) return CKR_OPERATION_NOT_INITIALIZED;
   session->finding = false;
@@ -903,7 +913,12 @@ const Bytes* OperationModulus(State& s, const Session& session) {
 // a null output or a too small one leaves the operation active.
 CK_RV Process(Call& c, Op op, CK_SESSION_HANDLE h, const unsigned char* in, CK_ULONG in_len, unsigned char* out,
               CK_ULONG_PTR out_len) {
-  if (auto rv = c.Enter()) return *rv;
+  if (auto rv = c.Enter()) {
+    // A failed processing call ends the operation, as PKCS#11 says, except
+    // for a too-small output area.
+    if (Session* session = S().FindSession(h); session && *rv != CKR_BUFFER_TOO_SMALL) EndOperation(*session);
+    return *rv;
+  }
   State& s = S();
   Session* session = s.FindSession(h);
   if (session == nullptr) return CKR_SESSION_HANDLE_INVALID;
@@ -1018,7 +1033,10 @@ CK_RV M_VerifyInit(CK_SESSION_HANDLE h, CK_MECHANISM_PTR mech, CK_OBJECT_HANDLE 
 CK_RV M_Verify(CK_SESSION_HANDLE h, CK_BYTE_PTR data, CK_ULONG data_len, CK_BYTE_PTR sig, CK_ULONG sig_len) {
   Call c("C_Verify");
   c.Num(h).Num(data_len).Num(sig_len);
-  if (auto rv = c.Enter()) return *rv;
+  if (auto rv = c.Enter()) {
+    if (Session* session = S().FindSession(h)) EndOperation(*session);
+    return *rv;
+  }
   State& s = S();
   Session* session = s.FindSession(h);
   if (session == nullptr) return CKR_SESSION_HANDLE_INVALID;

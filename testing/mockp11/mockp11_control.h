@@ -96,7 +96,10 @@ MOCKP11_API void mockp11_add_key_pair(unsigned long slot, const unsigned char* i
 // Fault injection: the n-th call (1-based, counted from this call on) of
 // function fn (e.g. "C_Sign", "C_GetFunctionList", "E_GetAuxFunctionList")
 // answers rv instead of doing its work. n = 0 fails every call from now on.
-// Several faults may be armed at once.
+// Several faults may be armed at once. As with a module's own failures, a
+// failed processing call (C_Digest, C_Sign, C_Verify, C_Encrypt, C_Decrypt)
+// ends its operation unless rv is CKR_BUFFER_TOO_SMALL, and a failed
+// C_FindObjectsFinal still ends the search.
 MOCKP11_API void mockp11_fail(const char* fn, unsigned long nth, unsigned long rv);
 MOCKP11_API void mockp11_clear_faults(void);
 // C_Initialize answers this value (after doing nothing) instead of its normal
