@@ -148,7 +148,8 @@ class SoftHsmServe : public ::testing::Test {
     return nullptr;
   }
   Objects Pair(int k) {
-    std::string id = "0" + std::to_string(k);
+    std::string id = std::to_string(k);
+    id.insert(0, 1, '0');  // CKA_ID 01, 02: one byte
     return {Find("EnumCertificate", id), Find("EnumPublicKey", id), Find("EnumPrivateKey", id)};
   }
 
