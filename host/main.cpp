@@ -131,25 +131,17 @@ int RunDemo(int argc, char** argv) {
     std::string keyId = ctl.GetAttribute(sid, key, 2);
     step("EnumPrivateKey(0)", std::to_string(key) + "  (CKA_ID " + keyId + ")", !keyId.empty());
     // The certificate and public key that belong to the key share its identifier.
-    std::int32_t cert = 0, pub = 0;
-    for (std::int32_t i = 0; i < 1000 && !keyId.empty(); ++i) {
-      std::int32_t h = ctl.EnumCertificate(sid, i);
-      std::string id = ctl.GetAttribute(sid, h, 2);
-      if (id.empty()) break;  // past the last object
-      if (id == keyId) {
-        cert = h;
-        break;
+    auto withKeyId = [&](std::int32_t (kelo::CKeloCAActiveXCtrl::*enumerate)(std::int32_t, std::int32_t)) {
+      for (std::int32_t i = 0; i < 1000 && !keyId.empty(); ++i) {
+        std::int32_t h = (ctl.*enumerate)(sid, i);
+        std::string id = ctl.GetAttribute(sid, h, 2);
+        if (id.empty()) break;  // past the last object
+        if (id == keyId) return h;
       }
-    }
-    for (std::int32_t i = 0; i < 1000 && !keyId.empty(); ++i) {
-      std::int32_t h = ctl.EnumPublicKey(sid, i);
-      std::string id = ctl.GetAttribute(sid, h, 2);
-      if (id.empty()) break;  // past the last object
-      if (id == keyId) {
-        pub = h;
-        break;
-      }
-    }
+      return std::int32_t{0};
+    };
+    std::int32_t cert = withKeyId(&kelo::CKeloCAActiveXCtrl::EnumCertificate);
+    std::int32_t pub = withKeyId(&kelo::CKeloCAActiveXCtrl::EnumPublicKey);
     std::string pem = cert ? ctl.GetAttribute(sid, cert, 1) : std::string();
     step("certificate with that CKA_ID", cert ? std::to_string(cert) : "none", !pem.empty());
     std::string certSerial = cert ? ctl.GetAttribute(sid, cert, 3) : std::string();

@@ -90,6 +90,8 @@ class CP11Token {
   // Slot list of at most kMaxSlots slots holding a token; 0 or kErrNoToken.
   std::int32_t ListSlots(CK_SLOT_ID* slots, CK_ULONG& count);
   std::int32_t FindFirstTokenSlot(CK_SLOT_ID& slot, CK_TOKEN_INFO& info);
+  std::int32_t ChangePin(bool securityOfficer, const char* oldPin, CK_ULONG oldLen, const char* newPin,
+                         CK_ULONG newLen);
   std::int32_t Enumerate(CK_OBJECT_CLASS cls, std::int32_t index, CK_OBJECT_HANDLE& handle);
   std::int32_t FindKeyById(CK_OBJECT_CLASS cls, const std::uint8_t* id, std::size_t n, CK_OBJECT_HANDLE& handle);
 

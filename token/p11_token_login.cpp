@@ -40,24 +40,25 @@ std::int32_t CP11Token::Logout() {
   return rv == CKR_USER_NOT_LOGGED_IN ? kErrNotLoggedIn : kErrLogout;
 }
 
-std::int32_t CP11Token::ChangeSOPin(const char* oldPin, CK_ULONG oldLen, const char* newPin, CK_ULONG newLen) {
+// Logs out whoever is logged in, logs in as the PIN's owner, changes the
+// PIN and logs out again.
+std::int32_t CP11Token::ChangePin(bool securityOfficer, const char* oldPin, CK_ULONG oldLen, const char* newPin,
+                                  CK_ULONG newLen) {
   if (!Usable()) return kErrSession;
   Logout();
-  std::int32_t rc = Login(true, oldPin, oldLen);
+  std::int32_t rc = Login(securityOfficer, oldPin, oldLen);
   if (rc != kOk) return rc;
   CK_RV rv = m_pFunctionList->C_SetPIN(m_hSession, Pin(oldPin), oldLen, Pin(newPin), newLen);
   Logout();
   return rv == CKR_OK ? kOk : kErrChangePin;
 }
 
+std::int32_t CP11Token::ChangeSOPin(const char* oldPin, CK_ULONG oldLen, const char* newPin, CK_ULONG newLen) {
+  return ChangePin(true, oldPin, oldLen, newPin, newLen);
+}
+
 std::int32_t CP11Token::ChangeUserPin(const char* oldPin, CK_ULONG oldLen, const char* newPin, CK_ULONG newLen) {
-  if (!Usable()) return kErrSession;
-  Logout();
-  std::int32_t rc = Login(false, oldPin, oldLen);
-  if (rc != kOk) return rc;
-  CK_RV rv = m_pFunctionList->C_SetPIN(m_hSession, Pin(oldPin), oldLen, Pin(newPin), newLen);
-  Logout();
-  return rv == CKR_OK ? kOk : kErrChangePin;
+  return ChangePin(false, oldPin, oldLen, newPin, newLen);
 }
 
 std::int32_t CP11Token::UnblockUserPin(const char* soPin, CK_ULONG soLen, const char* userPin, CK_ULONG userLen) {
