@@ -32,9 +32,13 @@ CK_ULONG Len(std::size_t n) { return static_cast<CK_ULONG>(n); }
 
 CKeloCAActiveXCtrl::CKeloCAActiveXCtrl() : CKeloCAActiveXCtrl(MakeTokenRegistry()) {}
 
-CKeloCAActiveXCtrl::CKeloCAActiveXCtrl(std::unique_ptr<ITokenRegistry> registry) : m_registry(std::move(registry)) {}
+CKeloCAActiveXCtrl::CKeloCAActiveXCtrl(std::unique_ptr<ITokenRegistry> registry, std::unique_ptr<CTokenCSP> csp)
+    : m_registry(std::move(registry)), m_csp(csp ? std::move(csp) : std::make_unique<CTokenCSP>()) {}
 
-CKeloCAActiveXCtrl::~CKeloCAActiveXCtrl() = default;
+CKeloCAActiveXCtrl::~CKeloCAActiveXCtrl() {
+  m_csp.reset();
+  m_registry.reset();
+}
 
 std::int32_t CKeloCAActiveXCtrl::SessionIdentifier() const {
   auto address = reinterpret_cast<std::uintptr_t>(m_registry.get());
@@ -246,26 +250,92 @@ std::int32_t CKeloCAActiveXCtrl::VerifyByCertSerial(std::int32_t SessionID, cons
                                    sig.data(), Len(sig.size()));
 }
 
-// The certificate-store methods arrive with the store layer; until then
-// they answer their failure values.
-std::string CKeloCAActiveXCtrl::SignByCSP(std::int32_t, std::int32_t, const std::string&, std::int32_t,
-                                          const std::string&) {
-  return {};
+// The certificate-store methods ignore the session identifier and work
+// without a token.
+namespace {
+
+constexpr std::uint32_t kStoreOutput = 1000;
+
+// Present even when empty: an empty serial is data that matches nothing.
+const std::uint8_t* Bytes(const std::vector<std::uint8_t>& v) {
+  static const std::uint8_t kEmpty = 0;
+  return v.empty() ? &kEmpty : v.data();
 }
 
-std::int32_t CKeloCAActiveXCtrl::VerifyByCSP(std::int32_t, std::int32_t, const std::string&, std::int32_t,
-                                             const std::string&, const std::string&) {
-  return kErrSession;
+std::int32_t Size(const std::vector<std::uint8_t>& v) { return static_cast<std::int32_t>(v.size()); }
+
+// Certificate data as the store layer takes it: none for the dialog, bytes
+// from hexadecimal where the caller gives bytes, else the text with its
+// terminator.
+struct CertData {
+  std::vector<std::uint8_t> bytes;
+  bool absent = false;
+  const std::uint8_t* data() const { return absent ? nullptr : Bytes(bytes); }
+  std::int32_t size() const { return Size(bytes); }
+};
+
+CertData PrepareCertData(std::int32_t type, const std::string& text, bool hexForAllButSelection) {
+  CertData d;
+  if (type == kCertBySelection) {
+    d.absent = true;
+  } else if (hexForAllButSelection || type == kCertBySerial || type == kCertFromDer) {
+    d.bytes = Hex(text);
+  } else {
+    d.bytes.assign(text.begin(), text.end());
+    d.bytes.push_back(0);
+  }
+  return d;
 }
 
-std::string CKeloCAActiveXCtrl::EncryptByCSP(std::int32_t, std::int32_t, const std::string&, std::int32_t,
-                                             const std::string&) {
-  return {};
+}  // namespace
+
+std::string CKeloCAActiveXCtrl::SignByCSP(std::int32_t /*SessionID*/, std::int32_t certType,
+                                          const std::string& certData, std::int32_t HashType,
+                                          const std::string& plaintext) {
+  CertData cert = PrepareCertData(certType, certData, true);
+  std::vector<std::uint8_t> data = Hex(plaintext);
+  std::vector<std::uint8_t> out(kStoreOutput, 0);
+  std::uint32_t outLen = kStoreOutput;
+  if (m_csp->Sign(certType, cert.data(), cert.size(), HashType, Bytes(data), Size(data), out.data(), &outLen) != kOk)
+    return {};
+  return ToHex(out.data(), outLen);
 }
 
-std::string CKeloCAActiveXCtrl::DecryptByCSP(std::int32_t, std::int32_t, const std::string&, std::int32_t,
-                                             const std::string&) {
-  return {};
+std::int32_t CKeloCAActiveXCtrl::VerifyByCSP(std::int32_t /*SessionID*/, std::int32_t CertDataType,
+                                             const std::string& certData, std::int32_t HashType,
+                                             const std::string& plaintext, const std::string& signature) {
+  CertData cert = PrepareCertData(CertDataType, certData, false);
+  std::vector<std::uint8_t> data = Hex(plaintext);
+  std::vector<std::uint8_t> sig = Hex(signature);
+  return m_csp->Verify(CertDataType, cert.data(), cert.size(), HashType, Bytes(data), Size(data), Bytes(sig),
+                       Size(sig));
+}
+
+std::string CKeloCAActiveXCtrl::EncryptByCSP(std::int32_t /*SessionID*/, std::int32_t CertDataType,
+                                             const std::string& certData, std::int32_t /*reserved*/,
+                                             const std::string& plaintext) {
+  CertData cert = PrepareCertData(CertDataType, certData, false);
+  platform::SecureBytes data(plaintext.size() / 2);
+  codec::HexToBytes(plaintext.data(), plaintext.size(), data.data());
+  static const std::uint8_t kEmpty = 0;  // zero bytes of data are still data
+  std::vector<std::uint8_t> out(kStoreOutput, 0);
+  std::uint32_t outLen = kStoreOutput;
+  if (m_csp->Encrypt(CertDataType, cert.data(), cert.size(), data.size() ? data.data() : &kEmpty,
+                     static_cast<std::int32_t>(data.size()), out.data(), &outLen) != kOk)
+    return {};
+  return ToHex(out.data(), outLen);
+}
+
+std::string CKeloCAActiveXCtrl::DecryptByCSP(std::int32_t /*SessionID*/, std::int32_t CertDataType,
+                                             const std::string& certData, std::int32_t /*reserved*/,
+                                             const std::string& ciphertext) {
+  CertData cert = PrepareCertData(CertDataType, certData, false);
+  std::vector<std::uint8_t> data = Hex(ciphertext);
+  platform::SecureBytes out(kStoreOutput);
+  std::uint32_t outLen = kStoreOutput;
+  if (m_csp->Decrypt(CertDataType, cert.data(), cert.size(), Bytes(data), Size(data), out.data(), &outLen) != kOk)
+    return {};
+  return ToHex(out.data(), outLen);
 }
 
 std::int32_t CKeloCAActiveXCtrl::VerifyCertCRL(std::int32_t, std::int32_t, const std::string&) {

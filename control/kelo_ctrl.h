@@ -13,6 +13,7 @@
 #include "control/hresult.h"
 #include "control/method_table.h"
 #include "control/value.h"
+#include "csp/token_csp.h"
 #include "token/token_registry.h"
 
 namespace kelo {
@@ -27,7 +28,8 @@ struct CallResult {
 class CKeloCAActiveXCtrl {
  public:
   CKeloCAActiveXCtrl();
-  explicit CKeloCAActiveXCtrl(std::unique_ptr<ITokenRegistry> registry);
+  // A null csp gets the platform's certificate store.
+  explicit CKeloCAActiveXCtrl(std::unique_ptr<ITokenRegistry> registry, std::unique_ptr<CTokenCSP> csp = nullptr);
   CKeloCAActiveXCtrl(const CKeloCAActiveXCtrl&) = delete;
   CKeloCAActiveXCtrl& operator=(const CKeloCAActiveXCtrl&) = delete;
   ~CKeloCAActiveXCtrl();
@@ -87,7 +89,9 @@ class CKeloCAActiveXCtrl {
   std::int32_t Enum(std::int32_t SessionID, std::int32_t index,
                     std::int32_t (CP11Token::*op)(std::int32_t, CK_OBJECT_HANDLE&));
 
+  // Built in this order and torn down in reverse: the store layer goes first.
   std::unique_ptr<ITokenRegistry> m_registry;
+  std::unique_ptr<CTokenCSP> m_csp;
 };
 
 }  // namespace kelo

@@ -1,0 +1,102 @@
+// What the certificate-store layer needs from the platform: the user's
+// personal certificate store, certificates parsed from bytes, and RSA keys.
+// One backend per platform implements it (csp/nss/ on Linux); nothing here
+// names a platform type.
+//
+// Byte order: signatures and ciphertexts cross this interface least
+// significant byte first (the reverse of the PKCS #1 octet strings), the
+// order the control hands out and takes in on every platform.
+#ifndef KELO_CSP_CERT_STORE_H
+#define KELO_CSP_CERT_STORE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace kelo::csp {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// Hash types of the store operations.
+enum HashType : std::int32_t { kSha1 = 0, kMd2 = 1, kMd5 = 2 };
+
+class Certificate {
+ public:
+  virtual ~Certificate() = default;
+  // Serial number as the DER INTEGER's content, most significant byte
+  // first, a leading 00 byte included where the encoding has one.
+  virtual Bytes SerialNumber() const = 0;
+  // The encoded certificate.
+  virtual Bytes Encoded() const = 0;
+  // For the selection dialog.
+  virtual std::string Subject() const = 0;
+  virtual std::string Issuer() const = 0;
+  virtual std::string NotAfter() const = 0;  // "YYYY-MM-DD"
+};
+
+// Result codes below are the control's own (token/result_codes.h).
+class PublicKey {
+ public:
+  virtual ~PublicKey() = default;
+  // PKCS #1 v1.5 encryption; 0 or 1008 (data too long for the key, or a
+  // ciphertext longer than capacity).
+  virtual std::int32_t Encrypt(const std::uint8_t* data, std::size_t n, std::size_t capacity, Bytes& out) = 0;
+  // Hashes data and checks the signature over its DigestInfo: 0, 1005 (hash
+  // type not 0..2 or hashing failed), 1007 (does not verify).
+  virtual std::int32_t Verify(std::int32_t hashType, const std::uint8_t* data, std::size_t n, const std::uint8_t* sig,
+                              std::size_t sigLen) = 0;
+};
+
+class PrivateKey {
+ public:
+  virtual ~PrivateKey() = default;
+  // Whether the key may decrypt (an exchange key); Decrypt is refused with
+  // 1303 before any attempt when it may not.
+  virtual bool CanDecrypt() const = 0;
+  // Hashes data and signs its DigestInfo: 0 or 1005 (hash type not 0..2,
+  // hashing failed, key not allowed to sign, signature over 1000 bytes).
+  virtual std::int32_t Sign(std::int32_t hashType, const std::uint8_t* data, std::size_t n, Bytes& sig) = 0;
+  // PKCS #1 v1.5 decryption: 0 or 1009.
+  virtual std::int32_t Decrypt(const std::uint8_t* data, std::size_t n, Bytes& plain) = 0;
+};
+
+// The user's personal store, open for one location.
+class PersonalStore {
+ public:
+  virtual ~PersonalStore() = default;
+  // Every certificate of the store, in the store's own order.
+  virtual std::vector<std::unique_ptr<Certificate>> Certificates() = 0;
+};
+
+// Lets the user pick one certificate; blocks until the choice is made.
+class CertificateChooser {
+ public:
+  virtual ~CertificateChooser() = default;
+  // Index of the chosen certificate, or -1 when none was chosen (cancelled,
+  // closed, or no display to show the dialog on).
+  virtual int Choose(const std::vector<const Certificate*>& certificates) = 0;
+};
+
+class CertStore {
+ public:
+  virtual ~CertStore() = default;
+  // 0 with the store, or 1301 when it cannot be opened. A store that does
+  // not exist yet opens empty.
+  virtual std::int32_t OpenPersonal(std::unique_ptr<PersonalStore>& store) = 0;
+  // Parses an encoded certificate; null when the bytes are not one.
+  virtual std::unique_ptr<Certificate> Parse(const std::uint8_t* der, std::size_t n) = 0;
+  // 0, 1305 (the provider cannot start) or 1303 (key not importable).
+  virtual std::int32_t AcquirePublicKey(const Certificate& cert, std::unique_ptr<PublicKey>& key) = 0;
+  // 0 or 1303 (no private key, or it cannot be had, e.g. a locked store).
+  virtual std::int32_t AcquirePrivateKey(const Certificate& cert, std::unique_ptr<PrivateKey>& key) = 0;
+};
+
+// The platform's store and dialog (defined by the backend the build uses).
+std::unique_ptr<CertStore> MakePlatformStore();
+std::unique_ptr<CertificateChooser> MakePlatformChooser();
+
+}  // namespace kelo::csp
+
+#endif

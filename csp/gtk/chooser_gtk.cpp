@@ -1,0 +1,217 @@
+// The certificate selection dialog of the Linux build, and what the GTK
+// dialogs of this directory share.
+#include "csp/gtk/chooser_gtk.h"
+
+#include <gtk/gtk.h>
+
+#include <cstdlib>
+#include <memory>
+#include <vector>
+
+#include "csp/cert_store.h"
+
+namespace kelo::csp {
+
+namespace gtk_detail {
+namespace {
+
+bool DisplayNamed() {
+  for (const char* var : {"DISPLAY", "WAYLAND_DISPLAY"}) {
+    const char* value = std::getenv(var);
+    if (value != nullptr && *value != '\0') return true;
+  }
+  return false;
+}
+
+// GTK is initialised once per process. The control lives inside other
+// programs, so GTK must not switch the process locale (number formatting
+// and parsing elsewhere depend on the "C" locale).
+bool GtkReady() {
+  static const bool ready = [] {
+    gtk_disable_setlocale();
+    return gtk_init_check(nullptr, nullptr) != FALSE;
+  }();
+  return ready;
+}
+
+std::recursive_mutex& UiMutex() {
+  static std::recursive_mutex mutex;
+  return mutex;
+}
+
+}  // namespace
+
+// Without a display variable GTK is not even tried: initialising it then
+// would only fail, and a later call with a display must still be able to.
+UiSession::UiSession() : lock_(UiMutex()), ok_(DisplayNamed() && GtkReady()) {}
+
+ScopedDialog::ScopedDialog(GtkWidget* dialog) : dialog_(GTK_WIDGET(g_object_ref(dialog))) {}
+
+ScopedDialog::~ScopedDialog() {
+  gtk_widget_destroy(dialog_);
+  g_object_unref(dialog_);
+  if (GdkDisplay* display = gdk_display_get_default()) gdk_display_sync(display);
+  while (gtk_events_pending()) gtk_main_iteration_do(FALSE);
+}
+
+std::string ValidUtf8(const std::string& s) {
+  if (g_utf8_validate(s.data(), static_cast<gssize>(s.size()), nullptr) && s.find('\0') == std::string::npos) {
+    return s;
+  }
+  std::unique_ptr<gchar, decltype(&g_free)> fixed(g_utf8_make_valid(s.data(), static_cast<gssize>(s.size())),
+                                                  &g_free);
+  std::string out(fixed.get());  // stops at an embedded NUL, as GTK would
+  return out;
+}
+
+}  // namespace gtk_detail
+
+namespace {
+
+std::mutex g_requesterMutex;
+std::string g_requester;
+
+std::string Requester() {
+  std::lock_guard<std::mutex> lock(g_requesterMutex);
+  return g_requester;
+}
+
+std::string SerialHex(const Bytes& serial) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string hex;
+  hex.reserve(serial.size() * 2);
+  for (std::uint8_t b : serial) {
+    hex.push_back(kDigits[b >> 4]);
+    hex.push_back(kDigits[b & 0x0F]);
+  }
+  return hex;
+}
+
+enum Column : gint { kSubject, kIssuer, kSerial, kExpires, kIndex, kColumnCount };
+
+struct ObjectUnref {
+  void operator()(gpointer object) const { g_object_unref(object); }
+};
+
+void OnRowActivated(GtkTreeView*, GtkTreePath*, GtkTreeViewColumn*, gpointer dialog) {
+  gtk_dialog_response(GTK_DIALOG(dialog), GTK_RESPONSE_OK);
+}
+
+void OnSelectionChanged(GtkTreeSelection* selection, gpointer dialog) {
+  gtk_dialog_set_response_sensitive(GTK_DIALOG(dialog), GTK_RESPONSE_OK,
+                                    gtk_tree_selection_get_selected(selection, nullptr, nullptr));
+}
+
+void AddTextColumn(GtkTreeView* view, const char* title, Column column, bool expand) {
+  GtkCellRenderer* renderer = gtk_cell_renderer_text_new();
+  if (expand) g_object_set(renderer, "ellipsize", PANGO_ELLIPSIZE_END, nullptr);
+  GtkTreeViewColumn* col = gtk_tree_view_column_new_with_attributes(title, renderer, "text", column, nullptr);
+  gtk_tree_view_column_set_resizable(col, TRUE);
+  gtk_tree_view_column_set_expand(col, expand ? TRUE : FALSE);
+  gtk_tree_view_append_column(view, col);
+}
+
+// Rows keep the caller's index, so a certificate that is missing (a null
+// entry) is left out without shifting the answer for the others.
+std::unique_ptr<GtkListStore, ObjectUnref> BuildModel(const std::vector<const Certificate*>& certificates) {
+  std::unique_ptr<GtkListStore, ObjectUnref> model(gtk_list_store_new(
+      kColumnCount, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_INT));
+  for (std::size_t i = 0; i < certificates.size(); ++i) {
+    const Certificate* cert = certificates[i];
+    if (cert == nullptr) continue;
+    const std::string subject = gtk_detail::ValidUtf8(cert->Subject());
+    const std::string issuer = gtk_detail::ValidUtf8(cert->Issuer());
+    const std::string serial = SerialHex(cert->SerialNumber());
+    const std::string expires = gtk_detail::ValidUtf8(cert->NotAfter());
+    GtkTreeIter iter;
+    gtk_list_store_append(model.get(), &iter);
+    gtk_list_store_set(model.get(), &iter, kSubject, subject.c_str(), kIssuer, issuer.c_str(), kSerial, serial.c_str(),
+                       kExpires, expires.c_str(), kIndex, static_cast<gint>(i), -1);
+  }
+  return model;
+}
+
+class GtkChooser final : public CertificateChooser {
+ public:
+  int Choose(const std::vector<const Certificate*>& certificates) override {
+    // An index must fit the answer; a longer list cannot be answered.
+    if (certificates.size() > static_cast<std::size_t>(G_MAXINT)) return -1;
+    gtk_detail::UiSession ui;
+    if (!ui.ok()) return -1;
+
+    auto model = BuildModel(certificates);
+    gtk_detail::ScopedDialog dialog(gtk_dialog_new_with_buttons(
+        "Select a certificate", nullptr, GTK_DIALOG_MODAL, "_Cancel", GTK_RESPONSE_CANCEL, "_OK", GTK_RESPONSE_OK,
+        nullptr));
+    GtkWindow* window = GTK_WINDOW(dialog.get());
+    gtk_window_set_default_size(window, 680, 320);
+    gtk_window_set_position(window, GTK_WIN_POS_CENTER);
+    // No parent window to stay above: keep it from hiding behind the caller.
+    gtk_window_set_keep_above(window, TRUE);
+    gtk_dialog_set_default_response(GTK_DIALOG(dialog.get()), GTK_RESPONSE_OK);
+
+    GtkWidget* content = gtk_dialog_get_content_area(GTK_DIALOG(dialog.get()));
+    gtk_container_set_border_width(GTK_CONTAINER(content), 8);
+    gtk_box_set_spacing(GTK_BOX(content), 8);
+
+    const std::string who = gtk_detail::ValidUtf8(Requester());
+    const std::string text = who.empty() ? std::string("Choose the certificate to use.")
+                                         : who + " asks for a certificate. Choose the one to use.";
+    GtkWidget* label = gtk_label_new(text.c_str());  // plain text: names are never taken as markup
+    gtk_label_set_line_wrap(GTK_LABEL(label), TRUE);
+    gtk_label_set_xalign(GTK_LABEL(label), 0.0f);
+    gtk_box_pack_start(GTK_BOX(content), label, FALSE, FALSE, 0);
+
+    GtkWidget* scrolled = gtk_scrolled_window_new(nullptr, nullptr);
+    gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(scrolled), GTK_POLICY_AUTOMATIC, GTK_POLICY_AUTOMATIC);
+    gtk_scrolled_window_set_shadow_type(GTK_SCROLLED_WINDOW(scrolled), GTK_SHADOW_IN);
+    gtk_box_pack_start(GTK_BOX(content), scrolled, TRUE, TRUE, 0);
+
+    GtkWidget* viewWidget = gtk_tree_view_new_with_model(GTK_TREE_MODEL(model.get()));
+    GtkTreeView* view = GTK_TREE_VIEW(viewWidget);
+    AddTextColumn(view, "Subject", kSubject, true);
+    AddTextColumn(view, "Issuer", kIssuer, true);
+    AddTextColumn(view, "Serial", kSerial, false);
+    AddTextColumn(view, "Expires", kExpires, false);
+    gtk_tree_view_set_tooltip_column(view, kSubject);
+    gtk_container_add(GTK_CONTAINER(scrolled), viewWidget);
+
+    GtkTreeSelection* selection = gtk_tree_view_get_selection(view);
+    gtk_tree_selection_set_mode(selection, GTK_SELECTION_BROWSE);
+    g_signal_connect(selection, "changed", G_CALLBACK(OnSelectionChanged), dialog.get());
+    g_signal_connect(view, "row-activated", G_CALLBACK(OnRowActivated), dialog.get());
+
+    GtkTreeIter first;
+    if (gtk_tree_model_get_iter_first(GTK_TREE_MODEL(model.get()), &first)) {
+      std::unique_ptr<GtkTreePath, decltype(&gtk_tree_path_free)> path(
+          gtk_tree_model_get_path(GTK_TREE_MODEL(model.get()), &first), &gtk_tree_path_free);
+      gtk_tree_view_set_cursor(view, path.get(), nullptr, FALSE);
+    }
+    OnSelectionChanged(selection, dialog.get());
+    gtk_widget_grab_focus(viewWidget);
+
+    gtk_widget_show_all(dialog.get());
+    const gint response = gtk_dialog_run(GTK_DIALOG(dialog.get()));
+    // Tearing the view down changes the selection; the dialog is going too.
+    g_signal_handlers_disconnect_by_data(selection, dialog.get());
+    if (response != GTK_RESPONSE_OK) return -1;
+
+    GtkTreeModel* chosenModel = nullptr;
+    GtkTreeIter chosen;
+    if (!gtk_tree_selection_get_selected(selection, &chosenModel, &chosen)) return -1;
+    gint index = -1;
+    gtk_tree_model_get(chosenModel, &chosen, kIndex, &index, -1);
+    return index;
+  }
+};
+
+}  // namespace
+
+void SetChooserRequester(const std::string& who) {
+  std::lock_guard<std::mutex> lock(g_requesterMutex);
+  g_requester = who;
+}
+
+std::unique_ptr<CertificateChooser> MakePlatformChooser() { return std::make_unique<GtkChooser>(); }
+
+}  // namespace kelo::csp

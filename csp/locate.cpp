@@ -1,0 +1,137 @@
+// Locating the certificate of a store operation and acquiring its keys.
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "codec/codec.h"
+#include "csp/token_csp.h"
+#include "token/result_codes.h"
+
+#ifndef PATH_MAX
+#define PATH_MAX 260
+#endif
+
+namespace kelo {
+namespace {
+
+struct FileCloser {
+  void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using ScopedFile = std::unique_ptr<std::FILE, FileCloser>;
+
+// Reads a whole certificate file: 0, or 1304 when it cannot be opened, is
+// larger than a certificate can sensibly be, or cannot be read fully.
+std::int32_t ReadCertificateFile(const std::string& path, std::vector<std::uint8_t>& bytes) {
+  if (path.size() >= PATH_MAX) return kErrReadFile;
+  ScopedFile f(std::fopen(path.c_str(), "rb"));
+  if (!f) return kErrReadFile;
+  if (std::fseek(f.get(), 0, SEEK_END) != 0) return kErrReadFile;
+  long size = std::ftell(f.get());
+  if (size < 0 || static_cast<unsigned long>(size) > CTokenCSP::kMaxCertData) return kErrReadFile;
+  if (std::fseek(f.get(), 0, SEEK_SET) != 0) return kErrReadFile;
+  bytes.assign(static_cast<std::size_t>(size), 0);
+  if (std::fread(bytes.data(), 1, bytes.size(), f.get()) != bytes.size()) return kErrReadFile;
+  return kOk;
+}
+
+}  // namespace
+
+void ReverseBytes(std::uint8_t* dst, const std::uint8_t* src, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) dst[i] = src[n - 1 - i];
+}
+
+int CompareBytes(const std::uint8_t* a, std::size_t aLen, const std::uint8_t* b, std::size_t bLen) {
+  if (aLen != bLen) return 1;
+  for (std::size_t i = 0; i < aLen; ++i) {
+    if (a[i] != b[i]) return 1;
+  }
+  return 0;
+}
+
+std::int32_t CTokenCSP::LocateCertificate(std::int32_t certDataType, const std::uint8_t* certData,
+                                          std::int32_t certDataLength, std::unique_ptr<csp::Certificate>& cert) {
+  std::size_t len = certDataLength > 0 ? static_cast<std::size_t>(certDataLength) : 0;
+  switch (certDataType) {
+    case kCertBySelection:
+    case kCertBySerial:
+      return FromStore(certDataType, certData, len, cert);
+    case kCertFromBase64:
+    case kCertFromDer:
+    case kCertFromFile:
+      return FromBytes(certDataType, certData, len, cert);
+    default:
+      return kErrBadArgument;
+  }
+}
+
+std::int32_t CTokenCSP::FromStore(std::int32_t certDataType, const std::uint8_t* certData, std::size_t certDataLength,
+                                  std::unique_ptr<csp::Certificate>& cert) {
+  std::unique_ptr<csp::PersonalStore> store;
+  if (m_store->OpenPersonal(store) != kOk || !store) return kErrOpenStore;
+  if (certDataType == kCertBySelection) {
+    std::vector<std::unique_ptr<csp::Certificate>> all = store->Certificates();
+    store.reset();  // closed once the certificates are in hand
+    std::vector<const csp::Certificate*> shown;
+    for (const auto& c : all) shown.push_back(c.get());
+    int chosen = m_chooser ? m_chooser->Choose(shown) : -1;
+    if (chosen < 0 || static_cast<std::size_t>(chosen) >= all.size()) return kErrOpenStore;
+    cert = std::move(all[static_cast<std::size_t>(chosen)]);
+    return kOk;
+  }
+  if (certData == nullptr) return kErrBadArgument;
+  for (auto& c : store->Certificates()) {
+    csp::Bytes serial = c->SerialNumber();
+    if (serial.size() > kMaxSerial) continue;
+    if (CompareBytes(serial.data(), serial.size(), certData, certDataLength) == 0) {
+      cert = std::move(c);
+      return kOk;
+    }
+  }
+  return kErrNotFound;
+}
+
+std::int32_t CTokenCSP::FromBytes(std::int32_t certDataType, const std::uint8_t* certData,
+                                  std::size_t certDataLength, std::unique_ptr<csp::Certificate>& cert) {
+  if (certData == nullptr) return kErrBadArgument;
+  std::vector<std::uint8_t> der;
+  if (certDataType == kCertFromBase64) {
+    if (certDataLength > kMaxCertData) return kErrBadArgument;
+    if (codec::PemDecode(reinterpret_cast<const char*>(certData), certDataLength, der) != 0) return kErrBadArgument;
+  } else if (certDataType == kCertFromDer) {
+    if (certDataLength > kMaxCertData) return kErrBadArgument;
+    der.assign(certData, certData + certDataLength);
+  } else {
+    // The path arrives with its terminator; a narrow string ends at its first zero.
+    std::string path(reinterpret_cast<const char*>(certData), certDataLength);
+    path.resize(std::strlen(path.c_str()));
+    std::vector<std::uint8_t> file;
+    std::int32_t rc = ReadCertificateFile(path, file);
+    if (rc != kOk) return rc;
+    static constexpr std::string_view kHeader = codec::kCertHeader;
+    if (file.size() >= kHeader.size() && std::memcmp(file.data(), kHeader.data(), kHeader.size()) == 0) {
+      // PEM: the text ends with the last dash of the footer.
+      std::size_t n = file.size();
+      while (n > 1 && file[n - 1] != '-') --n;
+      if (codec::PemDecode(reinterpret_cast<const char*>(file.data()), n, der) != 0) return kErrBadArgument;
+    } else {
+      der = std::move(file);
+    }
+  }
+  cert = m_store->Parse(der.data(), der.size());
+  return cert ? kOk : kErrBuildCert;
+}
+
+std::int32_t CTokenCSP::AcquirePublicKey(const csp::Certificate& cert, std::unique_ptr<csp::PublicKey>& key) {
+  std::int32_t rc = m_store->AcquirePublicKey(cert, key);
+  if (rc != kOk || !key) return rc != kOk ? rc : kErrGetKey;
+  return kOk;
+}
+
+std::int32_t CTokenCSP::AcquirePrivateKey(const csp::Certificate& cert, std::unique_ptr<csp::PrivateKey>& key) {
+  if (m_store->AcquirePrivateKey(cert, key) != kOk || !key) return kErrGetKey;
+  return kOk;
+}
+
+}  // namespace kelo

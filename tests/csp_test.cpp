@@ -1,0 +1,335 @@
+// The store operations' own logic over a fake store: certificate data
+// types, check order, serial search, files, and release on every path.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+#include "codec/codec.h"
+#include "csp/token_csp.h"
+#include "token/result_codes.h"
+
+namespace kelo {
+namespace {
+
+using csp::Bytes;
+
+int g_live = 0;  // fake objects alive: every path must release them all
+
+struct Live {
+  Live() { ++g_live; }
+  Live(const Live&) { ++g_live; }
+  ~Live() { --g_live; }
+};
+
+// A "certificate" is the text FAKECERT followed by its serial bytes.
+class FakeCert final : public csp::Certificate {
+ public:
+  explicit FakeCert(Bytes serial, bool hasKey = true) : serial_(std::move(serial)), hasKey_(hasKey) {}
+  Bytes SerialNumber() const override { return serial_; }
+  Bytes Encoded() const override {
+    Bytes b = {'F', 'A', 'K', 'E', 'C', 'E', 'R', 'T'};
+    b.insert(b.end(), serial_.begin(), serial_.end());
+    return b;
+  }
+  std::string Subject() const override { return "CN=fake"; }
+  std::string Issuer() const override { return "CN=fake"; }
+  std::string NotAfter() const override { return "2030-01-01"; }
+  bool hasKey() const { return hasKey_; }
+
+ private:
+  Live live_;
+  Bytes serial_;
+  bool hasKey_;
+};
+
+// Signatures and ciphertexts are the input reversed, tagged with the hash type.
+class FakePublicKey final : public csp::PublicKey {
+ public:
+  std::int32_t Encrypt(const std::uint8_t* d, std::size_t n, std::size_t capacity, Bytes& out) override {
+    if (n > 8) return kErrEncrypt;  // "longer than the key can take"
+    out.assign(d, d + n);
+    out.push_back(0xEE);
+    return out.size() > capacity ? kErrEncrypt : kOk;
+  }
+  std::int32_t Verify(std::int32_t hashType, const std::uint8_t* d, std::size_t n, const std::uint8_t* sig,
+                      std::size_t sigLen) override {
+    if (hashType < 0 || hashType > 2) return kErrHash;
+    Bytes expect(d, d + n);
+    expect.push_back(static_cast<std::uint8_t>(hashType));
+    return Bytes(sig, sig + sigLen) == expect ? kOk : kErrVerify;
+  }
+
+ private:
+  Live live_;
+};
+
+class FakePrivateKey final : public csp::PrivateKey {
+ public:
+  explicit FakePrivateKey(bool canDecrypt) : canDecrypt_(canDecrypt) {}
+  bool CanDecrypt() const override { return canDecrypt_; }
+  std::int32_t Sign(std::int32_t hashType, const std::uint8_t* d, std::size_t n, Bytes& sig) override {
+    if (hashType < 0 || hashType > 2) return kErrHash;
+    sig.assign(d, d + n);
+    sig.push_back(static_cast<std::uint8_t>(hashType));
+    return kOk;
+  }
+  std::int32_t Decrypt(const std::uint8_t* d, std::size_t n, Bytes& plain) override {
+    if (n == 0 || d[n - 1] != 0xEE) return kErrDecrypt;
+    plain.assign(d, d + n - 1);
+    return kOk;
+  }
+
+ private:
+  Live live_;
+  bool canDecrypt_;
+};
+
+class FakePersonal final : public csp::PersonalStore {
+ public:
+  explicit FakePersonal(const std::vector<Bytes>& serials) : serials_(serials) {}
+  std::vector<std::unique_ptr<csp::Certificate>> Certificates() override {
+    std::vector<std::unique_ptr<csp::Certificate>> out;
+    for (const Bytes& s : serials_) out.push_back(std::make_unique<FakeCert>(s, s != Bytes{0xC0}));
+    return out;
+  }
+
+ private:
+  Live live_;
+  std::vector<Bytes> serials_;
+};
+
+struct FakeState {
+  std::vector<Bytes> serials;  // the personal store; serial C0 has no private key
+  bool openFails = false;
+  int opens = 0;
+  int chosen = -1;
+  int chooserCalls = 0;
+  bool decryptAllowed = true;
+  int providerRc = kOk;
+};
+
+class FakeStore final : public csp::CertStore {
+ public:
+  explicit FakeStore(FakeState& s) : s_(s) {}
+  std::int32_t OpenPersonal(std::unique_ptr<csp::PersonalStore>& store) override {
+    ++s_.opens;
+    if (s_.openFails) return kErrOpenStore;
+    store = std::make_unique<FakePersonal>(s_.serials);
+    return kOk;
+  }
+  std::unique_ptr<csp::Certificate> Parse(const std::uint8_t* der, std::size_t n) override {
+    static const std::string kMagic = "FAKECERT";
+    if (n < kMagic.size() || std::string(der, der + kMagic.size()) != kMagic) return nullptr;
+    return std::make_unique<FakeCert>(Bytes(der + kMagic.size(), der + n), false);
+  }
+  std::int32_t AcquirePublicKey(const csp::Certificate&, std::unique_ptr<csp::PublicKey>& key) override {
+    if (s_.providerRc != kOk) return s_.providerRc;
+    key = std::make_unique<FakePublicKey>();
+    return kOk;
+  }
+  std::int32_t AcquirePrivateKey(const csp::Certificate& cert, std::unique_ptr<csp::PrivateKey>& key) override {
+    if (!static_cast<const FakeCert&>(cert).hasKey()) return kErrGetKey;
+    key = std::make_unique<FakePrivateKey>(s_.decryptAllowed);
+    return kOk;
+  }
+
+ private:
+  FakeState& s_;
+};
+
+class FakeChooser final : public csp::CertificateChooser {
+ public:
+  explicit FakeChooser(FakeState& s) : s_(s) {}
+  int Choose(const std::vector<const csp::Certificate*>&) override {
+    ++s_.chooserCalls;
+    return s_.chosen;
+  }
+
+ private:
+  FakeState& s_;
+};
+
+class CspTest : public ::testing::Test {
+ protected:
+  CspTest() : csp_(std::make_unique<FakeStore>(state_), std::make_unique<FakeChooser>(state_)) {
+    state_.serials = {{0x00, 0xA1, 0xB2}, {0x0A, 0x1B}, {0x0A, 0x1B}, {0xC0}};
+  }
+  ~CspTest() override { EXPECT_EQ(g_live, 0) << "a store object was not released"; }
+
+  // Signs with a store certificate picked by serial; returns the result code.
+  std::int32_t SignBySerial(const Bytes& serial, std::int32_t hashType, Bytes& sig) {
+    std::uint8_t out[1000];
+    std::uint32_t len = sizeof out;
+    const std::uint8_t data[] = {1, 2, 3};
+    const std::uint8_t none = 0;  // empty data is still present data
+    std::int32_t rc = csp_.Sign(kCertBySerial, serial.empty() ? &none : serial.data(),
+                                static_cast<std::int32_t>(serial.size()), hashType, data, 3, out, &len);
+    if (rc == kOk) sig.assign(out, out + len);
+    return rc;
+  }
+  std::int32_t Locate(std::int32_t type, const std::string& data, bool withTerminator = true) {
+    std::unique_ptr<csp::Certificate> cert;
+    auto n = static_cast<std::int32_t>(data.size() + (withTerminator ? 1 : 0));
+    return csp_.LocateCertificate(type, reinterpret_cast<const std::uint8_t*>(data.c_str()), n, cert);
+  }
+
+  FakeState state_;
+  CTokenCSP csp_;
+};
+
+TEST(CspBytes, ReverseAndCompare) {
+  const std::uint8_t src[] = {1, 2, 3, 4};
+  std::uint8_t dst[4];
+  ReverseBytes(dst, src, 4);
+  EXPECT_EQ(Bytes(dst, dst + 4), (Bytes{4, 3, 2, 1}));
+  const std::uint8_t a[] = {1, 2, 3}, b[] = {1, 2, 4};
+  EXPECT_EQ(CompareBytes(a, 3, a, 3), 0);
+  EXPECT_EQ(CompareBytes(a, 3, b, 3), 1);
+  EXPECT_EQ(CompareBytes(a, 2, a, 3), 1);
+  EXPECT_EQ(CompareBytes(a, 0, b, 0), 0);
+}
+
+TEST_F(CspTest, SerialSearchComparesEveryByte) {
+  Bytes sig;
+  EXPECT_EQ(SignBySerial({0x00, 0xA1, 0xB2}, 0, sig), kOk);
+  EXPECT_EQ(SignBySerial({0xA1, 0xB2}, 0, sig), kErrNotFound);  // the leading 00 is part of it
+  EXPECT_EQ(SignBySerial({0x00, 0xA1, 0xB2, 0x00}, 0, sig), kErrNotFound);
+  EXPECT_EQ(SignBySerial({0x0A, 0x1B}, 0, sig), kOk);  // first of two with one serial
+  EXPECT_EQ(SignBySerial({}, 0, sig), kErrNotFound);
+  EXPECT_EQ(SignBySerial({0xC0}, 0, sig), kErrGetKey);  // found, but without a private key
+  // A stored serial longer than 100 bytes never matches, even exactly.
+  Bytes longSerial(101, 0x42);
+  state_.serials.push_back(longSerial);
+  EXPECT_EQ(SignBySerial(longSerial, 0, sig), kErrNotFound);
+  state_.openFails = true;
+  EXPECT_EQ(SignBySerial({0x0A, 0x1B}, 0, sig), kErrOpenStore);
+}
+
+TEST_F(CspTest, SelectionDialogDecides) {
+  std::uint8_t out[1000];
+  std::uint32_t len = sizeof out;
+  const std::uint8_t data[] = {9};
+  state_.chosen = -1;
+  EXPECT_EQ(csp_.Sign(kCertBySelection, nullptr, 0, 0, data, 1, out, &len), kErrOpenStore);
+  state_.chosen = 1;
+  EXPECT_EQ(csp_.Sign(kCertBySelection, nullptr, 0, 0, data, 1, out, &len), kOk);
+  EXPECT_EQ(state_.chooserCalls, 2);
+  state_.chosen = 7;  // out of range: nothing chosen
+  EXPECT_EQ(csp_.Sign(kCertBySelection, nullptr, 0, 0, data, 1, out, &len), kErrOpenStore);
+}
+
+TEST_F(CspTest, ChecksRunInTheirOrder) {
+  std::uint8_t out[1000];
+  std::uint32_t len = sizeof out;
+  const std::uint8_t data[] = {1};
+  const Bytes serial = {0x0A, 0x1B};
+  // Private-key operations take only store certificates, refused before the store opens.
+  for (std::int32_t type : {2, 3, 4, 5, -1}) {
+    EXPECT_EQ(csp_.Sign(type, serial.data(), 2, 0, data, 1, out, &len), kErrBadArgument);
+    EXPECT_EQ(csp_.Decrypt(type, serial.data(), 2, data, 1, out, &len), kErrBadArgument);
+  }
+  EXPECT_EQ(state_.opens, 0);
+  EXPECT_EQ(csp_.Encrypt(7, serial.data(), 2, data, 1, out, &len), kErrBadArgument);
+  EXPECT_EQ(csp_.Verify(7, serial.data(), 2, 0, data, 1, data, 1), kErrBadArgument);
+  EXPECT_EQ(csp_.Sign(kCertBySerial, nullptr, 0, 0, data, 1, out, &len), kErrBadArgument);
+  EXPECT_EQ(state_.opens, 1);  // serial absent: found out after opening
+  // Hash type: refused only once certificate and key are in hand.
+  EXPECT_EQ(csp_.Sign(kCertBySerial, serial.data(), 2, 3, data, 1, out, &len), kErrHash);
+  EXPECT_EQ(csp_.Sign(kCertBySerial, Bytes{0x99}.data(), 1, 3, data, 1, out, &len), kErrNotFound);
+  EXPECT_EQ(csp_.Verify(kCertBySerial, serial.data(), 2, -1, data, 1, data, 1), kErrHash);
+  state_.providerRc = kErrProvider;
+  EXPECT_EQ(csp_.Verify(kCertBySerial, serial.data(), 2, 0, data, 1, data, 1), kErrProvider);
+  EXPECT_EQ(csp_.Encrypt(kCertBySerial, serial.data(), 2, data, 1, out, &len), kErrProvider);
+}
+
+TEST_F(CspTest, RoundTripsAndTheirFailures) {
+  const Bytes serial = {0x0A, 0x1B};
+  const std::uint8_t data[] = {5, 6, 7};
+  std::uint8_t sig[1000];
+  std::uint32_t sigLen = sizeof sig;
+  ASSERT_EQ(csp_.Sign(kCertBySerial, serial.data(), 2, 2, data, 3, sig, &sigLen), kOk);
+  EXPECT_EQ(csp_.Verify(kCertBySerial, serial.data(), 2, 2, data, 3, sig, static_cast<std::int32_t>(sigLen)), kOk);
+  EXPECT_EQ(csp_.Verify(kCertBySerial, serial.data(), 2, 0, data, 3, sig, static_cast<std::int32_t>(sigLen)),
+            kErrVerify);
+
+  std::uint8_t cipher[1000];
+  std::uint32_t cipherLen = sizeof cipher;
+  ASSERT_EQ(csp_.Encrypt(kCertBySerial, serial.data(), 2, data, 3, cipher, &cipherLen), kOk);
+  std::uint8_t plain[1000];
+  std::uint32_t plainLen = sizeof plain;
+  ASSERT_EQ(csp_.Decrypt(kCertBySerial, serial.data(), 2, cipher, static_cast<std::int32_t>(cipherLen), plain,
+                         &plainLen),
+            kOk);
+  EXPECT_EQ(Bytes(plain, plain + plainLen), Bytes(data, data + 3));
+  // The caller's capacity bounds both directions.
+  std::uint32_t small = 2;
+  EXPECT_EQ(csp_.Encrypt(kCertBySerial, serial.data(), 2, data, 3, cipher, &small), kErrEncrypt);
+  small = 2;
+  EXPECT_EQ(csp_.Decrypt(kCertBySerial, serial.data(), 2, cipher, static_cast<std::int32_t>(cipherLen), plain, &small),
+            kErrDecrypt);
+  EXPECT_EQ(small, 2u) << "nothing written on failure";
+  // Too long for the key; garbage to decrypt; a key only for signatures.
+  const std::uint8_t longData[9] = {};
+  std::uint32_t len = 1000;
+  EXPECT_EQ(csp_.Encrypt(kCertBySerial, serial.data(), 2, longData, 9, cipher, &len), kErrEncrypt);
+  len = 1000;
+  EXPECT_EQ(csp_.Decrypt(kCertBySerial, serial.data(), 2, data, 3, plain, &len), kErrDecrypt);
+  state_.decryptAllowed = false;
+  len = 1000;
+  EXPECT_EQ(csp_.Decrypt(kCertBySerial, serial.data(), 2, cipher, static_cast<std::int32_t>(cipherLen), plain, &len),
+            kErrGetKey);
+}
+
+TEST_F(CspTest, CertificateFromText) {
+  const std::string der = "FAKECERT\x01\x02";
+  std::string b64 = codec::Base64Encode(reinterpret_cast<const std::uint8_t*>(der.data()), der.size());
+  std::string pem;
+  codec::PemEncode(reinterpret_cast<const std::uint8_t*>(der.data()), der.size(), codec::kCertHeader,
+                   codec::kCertFooter, pem);
+  EXPECT_EQ(Locate(kCertFromBase64, pem), kOk);
+  EXPECT_EQ(Locate(kCertFromBase64, b64), kOk);
+  EXPECT_EQ(Locate(kCertFromBase64, " " + b64.substr(0, 4) + "\r\n\t" + b64.substr(4)), kOk);
+  EXPECT_EQ(Locate(kCertFromBase64, "-----BEGIN CERTIFICATE-----\n" + b64 + "\n"), kErrBadArgument);  // no footer
+  EXPECT_EQ(Locate(kCertFromBase64, ""), kErrBuildCert);
+  EXPECT_EQ(Locate(kCertFromBase64, "not base64 of a certificate"), kErrBuildCert);
+  EXPECT_EQ(Locate(kCertFromBase64, std::string(CTokenCSP::kMaxCertData + 1, 'A'), false), kErrBadArgument);
+  EXPECT_EQ(Locate(kCertFromDer, der, false), kOk);
+  EXPECT_EQ(Locate(kCertFromDer, "", false), kErrBuildCert);
+  std::unique_ptr<csp::Certificate> cert;
+  EXPECT_EQ(csp_.LocateCertificate(kCertFromDer, nullptr, 0, cert), kErrBadArgument);
+  EXPECT_EQ(csp_.LocateCertificate(9, nullptr, 0, cert), kErrBadArgument);
+  EXPECT_EQ(state_.opens, 0);  // caller data needs no store
+}
+
+TEST_F(CspTest, CertificateFromFile) {
+  const std::string der = "FAKECERT\x07";
+  std::string pem;
+  codec::PemEncode(reinterpret_cast<const std::uint8_t*>(der.data()), der.size(), codec::kCertHeader,
+                   codec::kCertFooter, pem);
+  const std::string dir = ::testing::TempDir();
+  auto write = [&](const std::string& name, const std::string& content) {
+    std::ofstream(dir + name, std::ios::binary) << content;
+    return dir + name;
+  };
+  EXPECT_EQ(Locate(kCertFromFile, write("kelo-cert.pem", pem)), kOk);
+  EXPECT_EQ(Locate(kCertFromFile, write("kelo-cert-trailer.pem", pem + "trailing text\n")), kOk);
+  EXPECT_EQ(Locate(kCertFromFile, write("kelo-cert.der", der)), kOk);
+  // Anything not starting with the exact header is taken as DER.
+  EXPECT_EQ(Locate(kCertFromFile, write("kelo-bom.pem", "\xEF\xBB\xBF" + pem)), kErrBuildCert);
+  EXPECT_EQ(Locate(kCertFromFile, write("kelo-blank.pem", "\n" + pem)), kErrBuildCert);
+  EXPECT_EQ(Locate(kCertFromFile, write("kelo-nofooter.pem", pem.substr(0, pem.find("-----END")))),
+            kErrBadArgument);
+  EXPECT_EQ(Locate(kCertFromFile, write("kelo-empty.pem", "")), kErrBuildCert);
+  EXPECT_EQ(Locate(kCertFromFile, dir + "kelo-does-not-exist.pem"), kErrReadFile);
+  EXPECT_EQ(Locate(kCertFromFile, write("kelo-big.der", std::string(CTokenCSP::kMaxCertData + 1, 'x'))),
+            kErrReadFile);
+  EXPECT_EQ(Locate(kCertFromFile, std::string(5000, 'p')), kErrReadFile);
+  for (const char* f : {"kelo-cert.pem", "kelo-cert-trailer.pem", "kelo-cert.der", "kelo-bom.pem", "kelo-blank.pem",
+                        "kelo-nofooter.pem", "kelo-empty.pem", "kelo-big.der"})
+    std::remove((dir + f).c_str());
+}
+
+}  // namespace
+}  // namespace kelo
