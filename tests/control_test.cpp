@@ -5,7 +5,9 @@
 
 #include "control/coerce.h"
 #include "control/kelo_ctrl.h"
+#include "codec/codec.h"
 #include "tests/fake_registry.h"
+#include "tests/fake_store.h"
 #include "token/result_codes.h"
 
 namespace kelo {
@@ -173,6 +175,53 @@ TEST_F(FacadeTest, InvokeCoercesAndReportsBadCalls) {
   r = ctl->Invoke(*FindMethod("Login"), pin);
   EXPECT_EQ(r.value.i, kErrSession);
   EXPECT_TRUE(pin[1].s.empty()) << "string arguments are wiped after the call";
+}
+
+class StoreHandlersTest : public ::testing::Test {
+ protected:
+  StoreHandlersTest() {
+    state.serials = {{0x0A, 0x1B}, {0x00, 0xFF}};
+    ctl = std::make_unique<CKeloCAActiveXCtrl>(
+        std::make_unique<FakeRegistry>(),
+        std::make_unique<CTokenCSP>(std::make_unique<test::FakeStore>(state), std::make_unique<test::FakeChooser>(state)));
+  }
+  test::FakeState state;
+  std::unique_ptr<CKeloCAActiveXCtrl> ctl;
+};
+
+TEST_F(StoreHandlersTest, SessionIdentifierIsIgnoredAndHexIsLenient) {
+  // The fake signs by appending the hash type to the data.
+  for (std::int32_t sid : {0, -5, ctl->SessionIdentifier() + 1}) {
+    EXPECT_EQ(ctl->SignByCSP(sid, 1, "0A1B", 2, "ABC"), "AB02");  // "ABC" is the one byte AB
+    EXPECT_EQ(ctl->SignByCSP(sid, 1, "0a1b", 2, "ab"), "AB02");
+  }
+  EXPECT_EQ(ctl->SignByCSP(0, 1, "0A1B", 0, ""), "00");
+  EXPECT_EQ(ctl->VerifyByCSP(0, 1, "0A1B", 2, "AB", "AB02"), 0);
+  EXPECT_EQ(ctl->VerifyByCSP(0, 1, "0A1B", 0, "AB", "AB02"), kErrVerify);
+  EXPECT_EQ(ctl->VerifyByCSP(0, 1, "0A1B", 5, "AB", "AB05"), kErrHash);
+  EXPECT_EQ(ctl->VerifyByCSP(0, 7, "0A1B", 0, "AB", "AB00"), kErrBadArgument);
+  EXPECT_EQ(ctl->VerifyByCSP(0, 1, "FFFF", 0, "AB", "AB00"), kErrNotFound);
+  EXPECT_EQ(ctl->VerifyByCSP(0, 1, "", 0, "AB", "AB00"), kErrNotFound);  // empty serial is present, matches nothing
+}
+
+TEST_F(StoreHandlersTest, CertificateDataIsPreparedByType) {
+  for (std::int32_t type : {2, 3, 4}) {
+    EXPECT_EQ(ctl->SignByCSP(0, type, "0A1B", 0, "AB"), "") << type;
+    EXPECT_EQ(ctl->DecryptByCSP(0, type, "0A1B", 0, "ABEE"), "") << type;
+  }
+  // Type 2 passes the text itself; type 3 the bytes of its hexadecimal.
+  const std::string der = "FAKECERT\x01";
+  std::string b64 = codec::Base64Encode(reinterpret_cast<const std::uint8_t*>(der.data()), der.size());
+  EXPECT_EQ(ctl->EncryptByCSP(0, 2, b64, 0, "ab"), "ABEE");
+  EXPECT_EQ(ctl->EncryptByCSP(0, 3, codec::BytesToHex(reinterpret_cast<const std::uint8_t*>(der.data()), der.size()),
+                              0, "AB"),
+            "ABEE");
+  EXPECT_EQ(ctl->EncryptByCSP(0, 3, "ABCD", 0, "AB"), "");  // not a certificate
+  EXPECT_EQ(ctl->DecryptByCSP(0, 1, "0a1b", 0, "abee"), "AB");
+  EXPECT_EQ(ctl->DecryptByCSP(0, 1, "0A1B", 0, "EE"), "");  // zero bytes decrypted
+  state.chosen = 1;
+  EXPECT_EQ(ctl->SignByCSP(0, 0, "ignored", 0, "01"), "0100");
+  EXPECT_EQ(ctl->VerifyCertCRL(0, 4, "/no/such/file"), 1);
 }
 
 }  // namespace
