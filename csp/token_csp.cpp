@@ -36,7 +36,7 @@ std::int32_t CTokenCSP::Encrypt(std::int32_t certDataType, const std::uint8_t* c
   csp::Bytes cipher;
   if (key->Encrypt(data, Size(dataLength), *outLength, cipher) != kOk || cipher.size() > *outLength) return kErrEncrypt;
   if (out == nullptr) return kErrEncrypt;
-  std::memcpy(out, cipher.data(), cipher.size());
+  if (!cipher.empty()) std::memcpy(out, cipher.data(), cipher.size());
   *outLength = static_cast<std::uint32_t>(cipher.size());
   return kOk;
 }
@@ -60,7 +60,7 @@ std::int32_t CTokenCSP::Decrypt(std::int32_t certDataType, const std::uint8_t* c
   // not an overrun.
   if (rc == kOk && plain.size() > *outLength) rc = kErrDecrypt;
   if (rc == kOk) {
-    std::memcpy(out, plain.data(), plain.size());
+    if (!plain.empty()) std::memcpy(out, plain.data(), plain.size());
     *outLength = static_cast<std::uint32_t>(plain.size());
   }
   platform::SecureWipe(plain.data(), plain.size());
@@ -80,7 +80,7 @@ std::int32_t CTokenCSP::Sign(std::int32_t certDataType, const std::uint8_t* cert
   if (data == nullptr || out == nullptr || outLength == nullptr) return kErrBadArgument;
   csp::Bytes sig;
   if (key->Sign(hashType, data, Size(dataLength), sig) != kOk || sig.size() > kSignatureArea) return kErrHash;
-  std::memcpy(out, sig.data(), sig.size());
+  if (!sig.empty()) std::memcpy(out, sig.data(), sig.size());
   *outLength = static_cast<std::uint32_t>(sig.size());
   return kOk;
 }

@@ -55,13 +55,12 @@ ScopedDialog::~ScopedDialog() {
 }
 
 std::string ValidUtf8(const std::string& s) {
-  if (g_utf8_validate(s.data(), static_cast<gssize>(s.size()), nullptr) && s.find('\0') == std::string::npos) {
-    return s;
-  }
-  std::unique_ptr<gchar, decltype(&g_free)> fixed(g_utf8_make_valid(s.data(), static_cast<gssize>(s.size())),
-                                                  &g_free);
-  std::string out(fixed.get());  // stops at an embedded NUL, as GTK would
-  return out;
+  // With the length given, GLib counts an embedded NUL as invalid too, so a
+  // name such as "CN=a\0.b" is shown whole instead of cut short at the NUL.
+  const auto size = static_cast<gssize>(s.size());
+  if (g_utf8_validate(s.data(), size, nullptr)) return s;
+  std::unique_ptr<gchar, decltype(&g_free)> fixed(g_utf8_make_valid(s.data(), size), &g_free);
+  return std::string(fixed.get());
 }
 
 }  // namespace gtk_detail

@@ -55,7 +55,7 @@ class ScopedDialog {
   GtkWidget* dialog_;
 };
 
-// Text GTK can show: invalid UTF-8 sequences replaced, not rejected.
+// Text GTK can show: invalid UTF-8 and NUL bytes replaced, not rejected.
 std::string ValidUtf8(const std::string& s);
 
 }  // namespace gtk_detail

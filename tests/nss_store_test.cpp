@@ -1,0 +1,696 @@
+// The NSS store backend against real NSS databases made by make-nssdb.sh,
+// checked against OpenSSL: byte order, DigestInfo, padding, key usage,
+// missing, corrupt and password-protected databases.
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/rsa.h>
+#include <openssl/x509.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <string>
+#include <system_error>
+#include <vector>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include "csp/cert_store.h"
+#include "csp/dialogs.h"
+#include "csp/digest_info.h"
+#include "csp/nss/nss_context.h"
+#include "token/result_codes.h"
+
+namespace fs = std::filesystem;
+using kelo::csp::Bytes;
+using kelo::csp::CertStore;
+using kelo::csp::Certificate;
+using kelo::csp::PersonalStore;
+using kelo::csp::PrivateKey;
+using kelo::csp::PublicKey;
+
+// The password question, answered by the test instead of a dialog.
+namespace {
+struct PromptDouble {
+  std::vector<std::string> answers;  // one per question; none left = cancel
+  int calls = 0;
+  std::string lastStore;
+};
+PromptDouble g_prompt;
+}  // namespace
+
+namespace kelo::csp {
+bool AskStorePassword(const std::string& storeName, std::string& password) {
+  const auto index = static_cast<std::size_t>(g_prompt.calls++);
+  g_prompt.lastStore = storeName;
+  if (index >= g_prompt.answers.size()) return false;
+  password = g_prompt.answers[index];
+  return true;
+}
+}  // namespace kelo::csp
+
+namespace {
+
+// --- small helpers -------------------------------------------------------
+
+Bytes ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string Hex(const Bytes& bytes) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string s;
+  for (std::uint8_t b : bytes) {
+    s += kDigits[b >> 4];
+    s += kDigits[b & 15];
+  }
+  return s;
+}
+
+Bytes Reversed(Bytes b) {
+  std::reverse(b.begin(), b.end());
+  return b;
+}
+
+Bytes AsBytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+// MD2 (RFC 1319), since the OpenSSL here has none: an independent check of
+// the digest NSS signs.
+Bytes Md2(const Bytes& message) {
+  static constexpr std::uint8_t kS[256] = {
+      41,  46,  67,  201, 162, 216, 124, 1,   61,  54,  84,  161, 236, 240, 6,   19,  98,  167, 5,   243, 192, 199,
+      115, 140, 152, 147, 43,  217, 188, 76,  130, 202, 30,  155, 87,  60,  253, 212, 224, 22,  103, 66,  111, 24,
+      138, 23,  229, 18,  190, 78,  196, 214, 218, 158, 222, 73,  160, 251, 245, 142, 187, 47,  238, 122, 169, 104,
+      121, 145, 21,  178, 7,   63,  148, 194, 16,  137, 11,  34,  95,  33,  128, 127, 93,  154, 90,  144, 50,  39,
+      53,  62,  204, 231, 191, 247, 151, 3,   255, 25,  48,  179, 72,  165, 181, 209, 215, 94,  146, 42,  172, 86,
+      170, 198, 79,  184, 56,  210, 150, 164, 125, 182, 118, 252, 107, 226, 156, 116, 4,   241, 69,  157, 112, 89,
+      100, 113, 135, 32,  134, 91,  207, 101, 230, 45,  168, 2,   27,  96,  37,  173, 174, 176, 185, 246, 28,  70,
+      97,  105, 52,  64,  126, 15,  85,  71,  163, 35,  221, 81,  175, 58,  195, 92,  249, 206, 186, 197, 234, 38,
+      44,  83,  13,  110, 133, 40,  132, 9,   211, 223, 205, 244, 65,  129, 77,  82,  106, 220, 55,  200, 108, 193,
+      171, 250, 36,  225, 123, 8,   12,  189, 177, 74,  120, 136, 149, 139, 227, 99,  232, 109, 233, 203, 213, 254,
+      59,  0,   29,  57,  242, 239, 183, 14,  102, 88,  208, 228, 166, 119, 114, 248, 235, 117, 75,  10,  49,  68,
+      80,  180, 143, 237, 31,  26,  219, 153, 141, 51,  159, 17,  131, 20};
+  Bytes m = message;
+  const std::size_t pad = 16 - m.size() % 16;
+  m.insert(m.end(), pad, static_cast<std::uint8_t>(pad));
+  std::array<std::uint8_t, 16> checksum{};
+  std::uint8_t last = 0;
+  for (std::size_t block = 0; block < m.size(); block += 16) {
+    for (std::size_t j = 0; j < 16; ++j) last = checksum[j] ^= kS[m[block + j] ^ last];
+  }
+  m.insert(m.end(), checksum.begin(), checksum.end());
+  std::array<std::uint8_t, 48> x{};
+  for (std::size_t block = 0; block < m.size(); block += 16) {
+    for (std::size_t j = 0; j < 16; ++j) {
+      x[16 + j] = m[block + j];
+      x[32 + j] = static_cast<std::uint8_t>(x[16 + j] ^ x[j]);
+    }
+    std::uint8_t t = 0;
+    for (int round = 0; round < 18; ++round) {
+      for (auto& byte : x) t = byte ^= kS[t];
+      t = static_cast<std::uint8_t>(t + round);
+    }
+  }
+  return Bytes(x.begin(), x.begin() + 16);
+}
+
+// --- OpenSSL side ----------------------------------------------------------
+
+struct PkeyFree {
+  void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
+};
+struct CtxFree {
+  void operator()(EVP_PKEY_CTX* p) const { EVP_PKEY_CTX_free(p); }
+};
+using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
+using PkeyCtx = std::unique_ptr<EVP_PKEY_CTX, CtxFree>;
+
+Pkey LoadPrivateKey(const fs::path& path) {
+  std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(path.c_str(), "r"), std::fclose);
+  return Pkey(f ? PEM_read_PrivateKey(f.get(), nullptr, nullptr, nullptr) : nullptr);
+}
+
+// One PKCS #1 v1.5 operation; empty output on failure.
+Bytes OpenSslRun(EVP_PKEY* key, int (*init)(EVP_PKEY_CTX*),
+                 int (*op)(EVP_PKEY_CTX*, unsigned char*, size_t*, const unsigned char*, size_t), const Bytes& in,
+                 const EVP_MD* md = nullptr) {
+  PkeyCtx ctx(EVP_PKEY_CTX_new(key, nullptr));
+  if (!ctx || init(ctx.get()) <= 0 || EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) <= 0) return {};
+  if (md != nullptr && EVP_PKEY_CTX_set_signature_md(ctx.get(), md) <= 0) return {};
+  size_t n = 0;
+  if (op(ctx.get(), nullptr, &n, in.data(), in.size()) <= 0) return {};
+  Bytes out(n);
+  if (op(ctx.get(), out.data(), &n, in.data(), in.size()) <= 0) return {};
+  out.resize(n);
+  return out;
+}
+
+bool OpenSslVerify(EVP_PKEY* key, const EVP_MD* md, const Bytes& data, const Bytes& bigEndianSig) {
+  Bytes digest(EVP_MAX_MD_SIZE);
+  unsigned int len = 0;
+  if (EVP_Digest(data.data(), data.size(), digest.data(), &len, md, nullptr) != 1) return false;
+  digest.resize(len);
+  PkeyCtx ctx(EVP_PKEY_CTX_new(key, nullptr));
+  return ctx && EVP_PKEY_verify_init(ctx.get()) > 0 &&
+         EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) > 0 &&
+         EVP_PKEY_CTX_set_signature_md(ctx.get(), md) > 0 &&
+         EVP_PKEY_verify(ctx.get(), bigEndianSig.data(), bigEndianSig.size(), digest.data(), digest.size()) == 1;
+}
+
+// --- fixture ----------------------------------------------------------------
+
+using kelo::kErrDecrypt;
+using kelo::kErrEncrypt;
+using kelo::kErrGetKey;
+using kelo::kErrHash;
+using kelo::kErrOpenStore;
+using kelo::kErrVerify;
+
+const char* const kNames[] = {"a", "b", "c", "dup1", "dup2", "sigonly", "enconly"};
+constexpr const char* kPassword = "fixture password";
+
+std::map<std::string, std::string> ReadEnv(const fs::path& path) {
+  std::map<std::string, std::string> env;
+  std::ifstream in(path);
+  for (std::string line; std::getline(in, line);) {
+    const auto eq = line.find('=');
+    if (eq == std::string::npos) continue;
+    std::string value = line.substr(eq + 1);
+    if (value.size() >= 2 && value.front() == '"' && value.back() == '"') value = value.substr(1, value.size() - 2);
+    env[line.substr(0, eq)] = value;
+  }
+  return env;
+}
+
+// Makes HOME_DIR with make-nssdb.sh once per fixture version and reuses it
+// (every test case may run as its own process). One process builds while
+// the others wait on the lock; the rename means a crash never leaves half a
+// database in place.
+fs::path CachedFixture(const std::string& name, const std::string& options) {
+  const std::string script(KELO_MAKE_NSSDB);
+  const Bytes text = ReadFile(script);
+  const auto version = std::hash<std::string>{}(std::string(text.begin(), text.end()) + options);
+  const fs::path home = fs::path(KELO_NSS_FIXTURE_CACHE) / (name + "-" + std::to_string(version));
+  fs::create_directories(home.parent_path());
+  struct LockFile {
+    int fd;
+    ~LockFile() {
+      if (fd >= 0) ::close(fd);
+    }
+  } const lock{::open((home.string() + ".lock").c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600)};
+  if (lock.fd < 0 || ::flock(lock.fd, LOCK_EX) != 0) return {};
+  if (fs::exists(home / "fixture" / "fixture.env")) return home;
+  const fs::path building = home.string() + ".tmp";
+  fs::remove_all(building);
+  fs::remove_all(home);
+  const std::string command = "bash '" + script + "' '" + building.string() + "' " + options + " >/dev/null";
+  if (std::system(command.c_str()) != 0) return {};
+  fs::rename(building, home);
+  return home;
+}
+
+class NssStoreTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    const char* home = std::getenv("HOME");
+    savedHome_ = home != nullptr ? home : "";
+    main_ = CachedFixture("plain", "");
+    locked_ = CachedFixture("locked", std::string("--password '") + kPassword + "'");
+    ASSERT_FALSE(main_.empty()) << "make-nssdb.sh failed";
+    ASSERT_FALSE(locked_.empty()) << "make-nssdb.sh --password failed";
+    env_ = ReadEnv(main_ / "fixture" / "fixture.env");
+
+    std::string scratch = (fs::temp_directory_path() / "nss_store_test.XXXXXX").string();
+    ASSERT_NE(::mkdtemp(scratch.data()), nullptr);
+    scratch_ = scratch;
+    fs::create_directories(scratch_ / "nodb");
+    fs::create_directories(scratch_ / "corrupt" / ".pki" / "nssdb");
+    for (const char* file : {"cert9.db", "key4.db"}) {
+      std::ofstream(scratch_ / "corrupt" / ".pki" / "nssdb" / file) << "this is not an SQLite database\n";
+    }
+  }
+
+  static void TearDownTestSuite() {
+    std::error_code ec;
+    fs::remove_all(scratch_, ec);
+    if (savedHome_.empty()) {
+      ::unsetenv("HOME");
+    } else {
+      ::setenv("HOME", savedHome_.c_str(), 1);
+    }
+  }
+
+  void SetUp() override {
+    UseHome(main_);
+    g_prompt = PromptDouble{};
+  }
+
+  // Every object of a test is gone by now: NSS must have shut down with
+  // nothing of ours still referenced.
+  void TearDown() override { EXPECT_TRUE(kelo::csp::nss::LastShutdownClean()); }
+
+  static void UseHome(const fs::path& home) { ::setenv("HOME", home.c_str(), 1); }
+
+  static fs::path File(const std::string& name, const char* ext) { return main_ / "fixture" / (name + ext); }
+  static Bytes Der(const std::string& name) { return ReadFile(File(name, ".der")); }
+  static std::string Env(const std::string& key) { return env_.at(key); }
+  static std::string Upper(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return s;
+  }
+
+  static std::vector<std::unique_ptr<Certificate>> List(CertStore& store) {
+    std::unique_ptr<PersonalStore> personal;
+    EXPECT_EQ(store.OpenPersonal(personal), 0);
+    return personal ? personal->Certificates() : std::vector<std::unique_ptr<Certificate>>{};
+  }
+
+  // The store's own certificate with the fixture's name.
+  static std::unique_ptr<Certificate> StoreCert(CertStore& store, const std::string& name) {
+    const Bytes der = Der(name);
+    for (auto& cert : List(store)) {
+      if (cert->Encoded() == der) return std::move(cert);
+    }
+    return nullptr;
+  }
+
+  static std::unique_ptr<PrivateKey> PrivateKeyOf(CertStore& store, const std::string& name) {
+    auto cert = StoreCert(store, name);
+    std::unique_ptr<PrivateKey> key;
+    if (cert == nullptr || store.AcquirePrivateKey(*cert, key) != 0) return nullptr;
+    return key;
+  }
+
+  static std::unique_ptr<PublicKey> PublicKeyOf(CertStore& store, const Bytes& der) {
+    auto cert = store.Parse(der.data(), der.size());
+    std::unique_ptr<PublicKey> key;
+    if (cert == nullptr || store.AcquirePublicKey(*cert, key) != 0) return nullptr;
+    return key;
+  }
+
+  static inline std::string savedHome_;
+  static inline fs::path main_;
+  static inline fs::path locked_;
+  static inline fs::path scratch_;
+  static inline std::map<std::string, std::string> env_;
+};
+
+const Bytes kData = AsBytes("The quick brown fox jumps over the lazy dog");
+
+// --- the personal store ----------------------------------------------------
+
+TEST_F(NssStoreTest, ListsEveryCertificateWithItsDetails) {
+  auto store = kelo::csp::MakePlatformStore();
+  const auto certs = List(*store);
+  ASSERT_EQ(certs.size(), std::size(kNames));
+  for (const std::string name : kNames) {
+    SCOPED_TRACE(name);
+    const Bytes der = Der(name);
+    const auto count = std::count_if(certs.begin(), certs.end(), [&](const auto& c) { return c->Encoded() == der; });
+    ASSERT_EQ(count, 1);
+    const auto& cert = *std::find_if(certs.begin(), certs.end(), [&](const auto& c) { return c->Encoded() == der; });
+    EXPECT_EQ(Hex(cert->SerialNumber()), Env("SERIAL_" + Upper(name)));
+    const std::string cn = "CN=" + Env("CN_" + Upper(name));
+    EXPECT_NE(cert->Subject().find(cn), std::string::npos) << cert->Subject();
+    EXPECT_NE(cert->Issuer().find(cn), std::string::npos) << cert->Issuer();  // self-signed
+    EXPECT_EQ(cert->NotAfter(), Env("NOTAFTER_" + Upper(name)));
+  }
+}
+
+TEST_F(NssStoreTest, SerialKeepsTheLeadingZeroAndSharedSerialsBothList) {
+  auto store = kelo::csp::MakePlatformStore();
+  const Bytes a = StoreCert(*store, "a")->SerialNumber();
+  EXPECT_EQ(a, (Bytes{0x00, 0x80, 0xA1, 0xB2}));
+  const Bytes dup1 = StoreCert(*store, "dup1")->SerialNumber();
+  EXPECT_EQ(dup1, StoreCert(*store, "dup2")->SerialNumber());
+  EXPECT_EQ(Hex(dup1), Env("SERIAL_DUP1"));
+}
+
+TEST_F(NssStoreTest, ParsesCertificatesAndRejectsOtherBytes) {
+  auto store = kelo::csp::MakePlatformStore();
+  const Bytes der = Der("b");
+  auto cert = store->Parse(der.data(), der.size());
+  ASSERT_NE(cert, nullptr);
+  EXPECT_EQ(cert->Encoded(), der);
+  EXPECT_EQ(Hex(cert->SerialNumber()), Env("SERIAL_B"));
+  EXPECT_EQ(cert->Subject(), StoreCert(*store, "b")->Subject());
+
+  Bytes truncated(der.begin(), der.begin() + static_cast<std::ptrdiff_t>(der.size() / 2));
+  Bytes badTag = der;
+  badTag[0] = 0x31;
+  const std::pair<const char*, Bytes> bad[] = {
+      {"one byte", Bytes{0x30}},
+      {"garbage", AsBytes("definitely not a certificate")},
+      {"truncated", truncated},
+      {"wrong outer tag", badTag},
+      {"PEM text", ReadFile(File("b", ".pem"))},
+  };
+  for (const auto& [what, bytes] : bad) {
+    EXPECT_EQ(store->Parse(bytes.data(), bytes.size()), nullptr) << what;
+  }
+  EXPECT_EQ(store->Parse(der.data(), 0), nullptr);
+  EXPECT_EQ(store->Parse(nullptr, 10), nullptr);
+}
+
+// --- signing and verifying -------------------------------------------------
+
+TEST_F(NssStoreTest, SignVerifiesForEveryHashTypeAndOnlyForItsOwnInputs) {
+  auto store = kelo::csp::MakePlatformStore();
+  auto key = PrivateKeyOf(*store, "a");
+  ASSERT_NE(key, nullptr);
+  auto storeCert = StoreCert(*store, "a");
+  std::unique_ptr<PublicKey> ownKey;
+  ASSERT_EQ(store->AcquirePublicKey(*storeCert, ownKey), 0);
+  auto parsedKey = PublicKeyOf(*store, Der("a"));
+  auto otherKey = PublicKeyOf(*store, Der("b"));
+  ASSERT_NE(parsedKey, nullptr);
+  ASSERT_NE(otherKey, nullptr);
+
+  for (std::int32_t hash : {kelo::csp::kSha1, kelo::csp::kMd2, kelo::csp::kMd5}) {
+    SCOPED_TRACE(hash);
+    Bytes sig;
+    ASSERT_EQ(key->Sign(hash, kData.data(), kData.size(), sig), 0);
+    ASSERT_EQ(sig.size(), 256u);
+    EXPECT_EQ(ownKey->Verify(hash, kData.data(), kData.size(), sig.data(), sig.size()), 0);
+    EXPECT_EQ(parsedKey->Verify(hash, kData.data(), kData.size(), sig.data(), sig.size()), 0);
+
+    const std::int32_t otherHash = (hash + 1) % 3;
+    EXPECT_EQ(parsedKey->Verify(otherHash, kData.data(), kData.size(), sig.data(), sig.size()), kErrVerify);
+    Bytes changed = kData;
+    changed.back() ^= 1;
+    EXPECT_EQ(parsedKey->Verify(hash, changed.data(), changed.size(), sig.data(), sig.size()), kErrVerify);
+    const Bytes bigEndian = Reversed(sig);
+    EXPECT_EQ(parsedKey->Verify(hash, kData.data(), kData.size(), bigEndian.data(), bigEndian.size()), kErrVerify);
+    EXPECT_EQ(parsedKey->Verify(hash, kData.data(), kData.size(), sig.data(), sig.size() - 1), kErrVerify);
+    EXPECT_EQ(parsedKey->Verify(hash, kData.data(), kData.size(), sig.data(), 0), kErrVerify);
+    EXPECT_EQ(otherKey->Verify(hash, kData.data(), kData.size(), sig.data(), sig.size()), kErrVerify);
+  }
+
+  // Empty data is data too.
+  Bytes sig;
+  ASSERT_EQ(key->Sign(kelo::csp::kSha1, nullptr, 0, sig), 0);
+  EXPECT_EQ(parsedKey->Verify(kelo::csp::kSha1, nullptr, 0, sig.data(), sig.size()), 0);
+}
+
+TEST_F(NssStoreTest, HashTypesOutsideTheTableAreRefused) {
+  auto store = kelo::csp::MakePlatformStore();
+  auto key = PrivateKeyOf(*store, "a");
+  auto publicKey = PublicKeyOf(*store, Der("a"));
+  ASSERT_NE(key, nullptr);
+  ASSERT_NE(publicKey, nullptr);
+  Bytes good;
+  ASSERT_EQ(key->Sign(kelo::csp::kSha1, kData.data(), kData.size(), good), 0);
+  for (std::int32_t hash : {-1, 3, 5, 0x8004}) {
+    SCOPED_TRACE(hash);
+    Bytes sig = {1, 2, 3};
+    EXPECT_EQ(key->Sign(hash, kData.data(), kData.size(), sig), kErrHash);
+    EXPECT_EQ(sig, (Bytes{1, 2, 3}));
+    EXPECT_EQ(publicKey->Verify(hash, kData.data(), kData.size(), good.data(), good.size()), kErrHash);
+  }
+}
+
+// Reversed, our signatures are standard PKCS #1 v1.5 signatures.
+TEST_F(NssStoreTest, SignaturesCheckOutWithOpenSsl) {
+  auto store = kelo::csp::MakePlatformStore();
+  auto key = PrivateKeyOf(*store, "b");
+  ASSERT_NE(key, nullptr);
+  Pkey openSslKey = LoadPrivateKey(File("b", ".key"));
+  ASSERT_NE(openSslKey, nullptr);
+
+  const std::pair<std::int32_t, const EVP_MD*> hashes[] = {{kelo::csp::kSha1, EVP_sha1()},
+                                                           {kelo::csp::kMd5, EVP_md5()}};
+  for (const auto& [hash, md] : hashes) {
+    SCOPED_TRACE(hash);
+    Bytes sig;
+    ASSERT_EQ(key->Sign(hash, kData.data(), kData.size(), sig), 0);
+    EXPECT_TRUE(OpenSslVerify(openSslKey.get(), md, kData, Reversed(sig)));
+    EXPECT_FALSE(OpenSslVerify(openSslKey.get(), md, kData, sig));
+  }
+
+  // MD2: recover the signed block and compare it with our own DigestInfo.
+  Bytes sig;
+  ASSERT_EQ(key->Sign(kelo::csp::kMd2, kData.data(), kData.size(), sig), 0);
+  const Bytes recovered = OpenSslRun(openSslKey.get(), EVP_PKEY_verify_recover_init, EVP_PKEY_verify_recover,
+                                     Reversed(sig));
+  const auto* md2 = kelo::csp::FindDigestAlgorithm(kelo::csp::kMd2);
+  Bytes expected(md2->prefix.begin(), md2->prefix.end());
+  const Bytes digest = Md2(kData);
+  expected.insert(expected.end(), digest.begin(), digest.end());
+  EXPECT_EQ(Hex(recovered), Hex(expected));
+}
+
+TEST(Md2Reference, MatchesTheKnownAnswers) {
+  EXPECT_EQ(Hex(Md2(AsBytes(""))), "8350E5A3E24C153DF2275C9F80692773");
+  EXPECT_EQ(Hex(Md2(AsBytes("abc"))), "DA853B0D3F88D99B30283A69E6DED6BB");
+  EXPECT_EQ(Hex(Md2(AsBytes("message digest"))), "AB4F496BFB2A530B219FF33031FE06B0");
+}
+
+// --- encrypting and decrypting ---------------------------------------------
+
+TEST_F(NssStoreTest, EncryptAndDecryptInteroperateWithOpenSsl) {
+  auto store = kelo::csp::MakePlatformStore();
+  auto publicKey = PublicKeyOf(*store, Der("a"));
+  auto privateKey = PrivateKeyOf(*store, "a");
+  ASSERT_NE(publicKey, nullptr);
+  ASSERT_NE(privateKey, nullptr);
+  Pkey openSslKey = LoadPrivateKey(File("a", ".key"));
+  ASSERT_NE(openSslKey, nullptr);
+
+  // Ours to OpenSSL, least significant byte first.
+  Bytes cipher;
+  ASSERT_EQ(publicKey->Encrypt(kData.data(), kData.size(), 1000, cipher), 0);
+  ASSERT_EQ(cipher.size(), 256u);
+  EXPECT_EQ(OpenSslRun(openSslKey.get(), EVP_PKEY_decrypt_init, EVP_PKEY_decrypt, Reversed(cipher)), kData);
+
+  // OpenSSL's to ours, and ours to ours.
+  const Bytes theirs = OpenSslRun(openSslKey.get(), EVP_PKEY_encrypt_init, EVP_PKEY_encrypt, kData);
+  ASSERT_EQ(theirs.size(), 256u);
+  Bytes plain;
+  ASSERT_EQ(privateKey->Decrypt(Reversed(theirs).data(), theirs.size(), plain), 0);
+  EXPECT_EQ(plain, kData);
+  plain.clear();
+  ASSERT_EQ(privateKey->Decrypt(cipher.data(), cipher.size(), plain), 0);
+  EXPECT_EQ(plain, kData);
+}
+
+TEST_F(NssStoreTest, EncryptLimits) {
+  auto store = kelo::csp::MakePlatformStore();
+  auto publicKey = PublicKeyOf(*store, Der("a"));
+  ASSERT_NE(publicKey, nullptr);
+  Pkey openSslKey = LoadPrivateKey(File("a", ".key"));
+  const Bytes longest(256 - 11, 0x5A);
+  struct Case {
+    std::size_t length;
+    std::size_t capacity;
+    std::int32_t result;
+  } const cases[] = {
+      {0, 256, 0}, {longest.size(), 256, 0}, {longest.size() + 1, 1000, kErrEncrypt}, {10, 255, kErrEncrypt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.length) + "/" + std::to_string(c.capacity));
+    Bytes data(c.length, 0x5A);
+    Bytes cipher = {7};
+    ASSERT_EQ(publicKey->Encrypt(data.data(), data.size(), c.capacity, cipher), c.result);
+    if (c.result == 0) {
+      EXPECT_EQ(OpenSslRun(openSslKey.get(), EVP_PKEY_decrypt_init, EVP_PKEY_decrypt, Reversed(cipher)), data);
+    } else {
+      EXPECT_EQ(cipher, Bytes{7});
+    }
+  }
+}
+
+TEST_F(NssStoreTest, DecryptRefusesWhatIsNotItsCiphertext) {
+  auto store = kelo::csp::MakePlatformStore();
+  auto keyA = PrivateKeyOf(*store, "a");
+  auto publicB = PublicKeyOf(*store, Der("b"));
+  ASSERT_NE(keyA, nullptr);
+  ASSERT_NE(publicB, nullptr);
+  Bytes forB;
+  ASSERT_EQ(publicB->Encrypt(kData.data(), kData.size(), 1000, forB), 0);
+  const Bytes shortCipher(forB.begin(), forB.end() - 1);
+  const Bytes longCipher = [&] {
+    Bytes b = forB;
+    b.push_back(0);
+    b.push_back(1);
+    return b;
+  }();
+  const std::pair<const char*, Bytes> cases[] = {
+      {"one byte short", shortCipher}, {"too long", longCipher}, {"empty", {}}};
+  for (const auto& [what, cipher] : cases) {
+    Bytes plain = {9};
+    EXPECT_EQ(keyA->Decrypt(cipher.data(), cipher.size(), plain), kErrDecrypt) << what;
+    EXPECT_EQ(plain, Bytes{9}) << what;
+  }
+  // NSS answers bad padding with a made-up plaintext instead of an error
+  // (implicit rejection), so another key's ciphertext need not fail; it
+  // must not give the data back.
+  Bytes plain;
+  const auto result = keyA->Decrypt(forB.data(), forB.size(), plain);
+  EXPECT_TRUE(result == kErrDecrypt || plain != kData);
+}
+
+// --- keys and what they may do -----------------------------------------------
+
+TEST_F(NssStoreTest, KeyUsageDecidesWhatAPrivateKeyMayDo) {
+  auto store = kelo::csp::MakePlatformStore();
+  struct Case {
+    const char* name;
+    bool canDecrypt;
+    std::int32_t signResult;
+  } const cases[] = {
+      {"a", true, 0},
+      {"sigonly", false, 0},
+      {"enconly", true, kErrHash},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto key = PrivateKeyOf(*store, c.name);
+    ASSERT_NE(key, nullptr);
+    EXPECT_EQ(key->CanDecrypt(), c.canDecrypt);
+    Bytes sig;
+    EXPECT_EQ(key->Sign(kelo::csp::kSha1, kData.data(), kData.size(), sig), c.signResult);
+  }
+}
+
+TEST_F(NssStoreTest, ACertificateWithoutKeyHasOnlyAPublicKey) {
+  auto store = kelo::csp::MakePlatformStore();
+  auto cert = StoreCert(*store, "c");
+  ASSERT_NE(cert, nullptr);
+  std::unique_ptr<PrivateKey> privateKey;
+  EXPECT_EQ(store->AcquirePrivateKey(*cert, privateKey), kErrGetKey);
+  EXPECT_EQ(privateKey, nullptr);
+  std::unique_ptr<PublicKey> publicKey;
+  EXPECT_EQ(store->AcquirePublicKey(*cert, publicKey), 0);
+  // A parsed copy of a store certificate finds the store's key.
+  const Bytes der = Der("dup2");
+  auto parsed = store->Parse(der.data(), der.size());
+  ASSERT_NE(parsed, nullptr);
+  EXPECT_EQ(store->AcquirePrivateKey(*parsed, privateKey), 0);
+}
+
+// Certificates and keys keep NSS running after the store object is gone.
+TEST_F(NssStoreTest, HandedOutObjectsOutliveTheStore) {
+  std::unique_ptr<Certificate> cert;
+  std::unique_ptr<PrivateKey> key;
+  std::unique_ptr<PublicKey> publicKey;
+  {
+    auto store = kelo::csp::MakePlatformStore();
+    std::unique_ptr<PersonalStore> personal;
+    ASSERT_EQ(store->OpenPersonal(personal), 0);
+    for (auto& c : personal->Certificates()) {
+      if (c->Encoded() == Der("b")) cert = std::move(c);
+    }
+    ASSERT_NE(cert, nullptr);
+    ASSERT_EQ(store->AcquirePrivateKey(*cert, key), 0);
+    ASSERT_EQ(store->AcquirePublicKey(*cert, publicKey), 0);
+  }
+  Bytes sig;
+  ASSERT_EQ(key->Sign(kelo::csp::kMd5, kData.data(), kData.size(), sig), 0);
+  EXPECT_EQ(publicKey->Verify(kelo::csp::kMd5, kData.data(), kData.size(), sig.data(), sig.size()), 0);
+  EXPECT_EQ(Hex(cert->SerialNumber()), Env("SERIAL_B"));
+  key.reset();
+  publicKey.reset();
+  cert.reset();
+  EXPECT_TRUE(kelo::csp::nss::LastShutdownClean());
+}
+
+// --- missing, corrupt and protected databases ---------------------------------
+
+// Types 2 to 4 work on a parsed certificate with any database or none.
+void ExpectPublicKeyOperationsWork(CertStore& store, const fs::path& fixture) {
+  const Bytes der = ReadFile(fixture / "a.der");
+  auto cert = store.Parse(der.data(), der.size());
+  ASSERT_NE(cert, nullptr);
+  std::unique_ptr<PublicKey> key;
+  ASSERT_EQ(store.AcquirePublicKey(*cert, key), 0);
+  Pkey openSslKey = LoadPrivateKey(fixture / "a.key");
+  Bytes cipher;
+  ASSERT_EQ(key->Encrypt(kData.data(), kData.size(), 1000, cipher), 0);
+  EXPECT_EQ(OpenSslRun(openSslKey.get(), EVP_PKEY_decrypt_init, EVP_PKEY_decrypt, Reversed(cipher)), kData);
+  Bytes digest(20);
+  unsigned int len = 0;
+  ASSERT_EQ(EVP_Digest(kData.data(), kData.size(), digest.data(), &len, EVP_sha1(), nullptr), 1);
+  const Bytes sig = OpenSslRun(openSslKey.get(), EVP_PKEY_sign_init, EVP_PKEY_sign, digest, EVP_sha1());
+  ASSERT_EQ(sig.size(), 256u);
+  const Bytes ours = Reversed(sig);
+  EXPECT_EQ(key->Verify(kelo::csp::kSha1, kData.data(), kData.size(), ours.data(), ours.size()), 0);
+}
+
+TEST_F(NssStoreTest, WithoutADatabaseTheStoreIsEmptyAndNothingIsCreated) {
+  UseHome(scratch_ / "nodb");
+  {
+    auto store = kelo::csp::MakePlatformStore();
+    EXPECT_TRUE(List(*store).empty());
+    ExpectPublicKeyOperationsWork(*store, main_ / "fixture");
+  }
+  EXPECT_TRUE(fs::is_empty(scratch_ / "nodb"));
+
+  // The next store reads HOME again.
+  UseHome(main_);
+  auto store = kelo::csp::MakePlatformStore();
+  EXPECT_EQ(List(*store).size(), std::size(kNames));
+}
+
+TEST_F(NssStoreTest, ACorruptDatabaseCannotBeOpenedButParsingStillWorks) {
+  const fs::path db = scratch_ / "corrupt" / ".pki" / "nssdb";
+  const Bytes before = ReadFile(db / "cert9.db");
+  {
+    auto store = kelo::csp::MakePlatformStore();
+    std::unique_ptr<PersonalStore> personal;
+    EXPECT_EQ(store->OpenPersonal(personal), 0);  // still the fixture's HOME
+    UseHome(scratch_ / "corrupt");
+  }
+  auto store = kelo::csp::MakePlatformStore();
+  std::unique_ptr<PersonalStore> personal;
+  EXPECT_EQ(store->OpenPersonal(personal), kErrOpenStore);
+  EXPECT_EQ(personal, nullptr);
+  ExpectPublicKeyOperationsWork(*store, main_ / "fixture");
+  EXPECT_EQ(ReadFile(db / "cert9.db"), before);
+}
+
+TEST_F(NssStoreTest, APasswordProtectedDatabaseAsksForItsPassword) {
+  UseHome(locked_);
+  const Bytes der = ReadFile(locked_ / "fixture" / "a.der");
+  struct Case {
+    const char* what;
+    std::vector<std::string> answers;
+    std::int32_t result;
+    int questions;
+  } const cases[] = {
+      {"right password", {kPassword}, 0, 1},
+      {"wrong, then right", {"wrong", kPassword}, 0, 2},
+      {"cancelled", {}, kErrGetKey, 1},
+      {"wrong three times", {"x", "y", "z", kPassword}, kErrGetKey, 3},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    g_prompt = PromptDouble{c.answers, 0, {}};
+    auto store = kelo::csp::MakePlatformStore();  // a fresh NSS: logged out
+    std::unique_ptr<Certificate> cert;
+    for (auto& candidate : List(*store)) {
+      if (candidate->Encoded() == der) cert = std::move(candidate);
+    }
+    ASSERT_NE(cert, nullptr);
+    std::unique_ptr<PrivateKey> key;
+    EXPECT_EQ(store->AcquirePrivateKey(*cert, key), c.result);
+    EXPECT_EQ(g_prompt.calls, c.questions);
+    EXPECT_FALSE(g_prompt.lastStore.empty());
+    if (c.result == 0) {
+      ASSERT_NE(key, nullptr);
+      Bytes sig;
+      EXPECT_EQ(key->Sign(kelo::csp::kSha1, kData.data(), kData.size(), sig), 0);
+    }
+  }
+}
+
+}  // namespace
