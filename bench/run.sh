@@ -4,7 +4,7 @@
 #   bench/run.sh [BUILD_DIR] [--quick]
 #
 # BUILD_DIR defaults to /work/main/build; nothing is built. SoftHSM2 tokens
-# are made in a temporary directory (removed afterwards). --quick runs every
+# and NSS databases are made in a temporary directory (removed afterwards). --quick runs every
 # benchmark briefly, to check that they work rather than to measure.
 #
 # Exit status: 0 when every benchmark ran and every answer was right (a
@@ -29,7 +29,7 @@ done
 bin="$build/bin"
 missing=()
 for f in kelo-ca make-token.sh kelo-p11fixture mock/Kelo-ZIr4.so softhsm/Kelo-ZIr4.so \
-         bench_serve bench_first_connect bench_sign bench_sign_by_serial; do
+         make-nssdb.sh bench_serve bench_first_connect bench_sign bench_sign_by_serial bench_store_sign; do
   [[ -e "$bin/$f" ]] || missing+=("$bin/$f")
 done
 if [[ ${#missing[@]} -gt 0 ]]; then
@@ -72,6 +72,27 @@ echo "== preparing SoftHSM2 tokens in $work"
 make_token sign
 for n in "${sizes[@]}"; do make_token "certs$n" --bench-certs "$n"; done
 
+# ---- NSS databases: the fixture's 7 certificates plus key-less ones up to
+# the size. The store walks the slot's certificates in the order they were
+# stored, so certificate "a" is stored again last (its key stays) to be the
+# one a lookup by serial reaches at the end.
+declare -A nss_home
+make_nssdb() {  # size
+  local n="$1" home="$work/nss$1" t0=$SECONDS
+  local db="$home/.pki/nssdb"
+  if ! { "$bin/make-nssdb.sh" "$home" --extra $((n - 7)) &&
+         certutil -D -d "sql:$db" -n kelo-a &&
+         certutil -A -d "sql:$db" -n kelo-a -t ,, -i "$home/fixture/a.der"; } >"$work/nss$n.log" 2>&1; then
+    echo "run.sh: making the NSS database $home failed:" >&2
+    cat "$work/nss$n.log" >&2
+    exit 1
+  fi
+  echo "   NSS database of $n certificates ready ($((SECONDS - t0)) s)"
+  nss_home[$n]="$home"
+}
+echo "== preparing NSS databases in $work"
+for n in "${sizes[@]}"; do make_nssdb "$n"; done
+
 # ---- benchmarks
 failed=()
 run() {  # label, token name or "-", command...
@@ -96,11 +117,13 @@ if [[ $quick -eq 1 ]]; then
   connect_opts=(--runs 5)
   sign_opts=(--rounds 2 --slice 0.2)
   serial_opts=(--rounds 1 --slice 0.2)
+  store_opts=(--rounds 1 --slice 0.2)
 else
   serve_opts=()
   connect_opts=()
   sign_opts=()
   serial_opts=()
+  store_opts=()
 fi
 
 run bench_serve - "$bin/bench_serve" "${serve_opts[@]}"
@@ -108,6 +131,9 @@ run bench_first_connect - "$bin/bench_first_connect" "${connect_opts[@]}"
 run bench_sign sign "$bin/bench_sign" "${sign_opts[@]}"
 for n in "${sizes[@]}"; do
   run "bench_sign_by_serial ($n certificates)" "certs$n" "$bin/bench_sign_by_serial" "${serial_opts[@]}"
+done
+for n in "${sizes[@]}"; do
+  run "bench_store_sign ($n certificates)" - "$bin/bench_store_sign" "${nss_home[$n]}" "${store_opts[@]}"
 done
 
 # ---- summary

@@ -152,8 +152,12 @@ TEST_F(CspTest, CertificateFromText) {
                    codec::kCertFooter, pem);
   EXPECT_EQ(Locate(kCertFromBase64, pem), kOk);
   EXPECT_EQ(Locate(kCertFromBase64, b64), kOk);
-  EXPECT_EQ(Locate(kCertFromBase64, " " + b64.substr(0, 4) + "\r\n\t" + b64.substr(4)), kOk);
-  EXPECT_EQ(Locate(kCertFromBase64, "-----BEGIN CERTIFICATE-----\n" + b64 + "\n"), kErrBadArgument);  // no footer
+  std::string spaced = b64;
+  spaced.insert(4, "\r\n\t").insert(0, 1, ' ');
+  EXPECT_EQ(Locate(kCertFromBase64, spaced), kOk);
+  std::string noFooter(codec::kCertHeader);
+  noFooter.append("\n").append(b64).append("\n");
+  EXPECT_EQ(Locate(kCertFromBase64, noFooter), kErrBadArgument);
   EXPECT_EQ(Locate(kCertFromBase64, ""), kErrBuildCert);
   EXPECT_EQ(Locate(kCertFromBase64, "not base64 of a certificate"), kErrBuildCert);
   EXPECT_EQ(Locate(kCertFromBase64, std::string(CTokenCSP::kMaxCertData + 1, 'A'), false), kErrBadArgument);

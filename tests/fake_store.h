@@ -3,6 +3,7 @@
 #ifndef KELO_TESTS_FAKE_STORE_H
 #define KELO_TESTS_FAKE_STORE_H
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -27,8 +28,9 @@ class FakeCert final : public csp::Certificate {
   explicit FakeCert(Bytes serial, bool hasKey = true) : serial_(std::move(serial)), hasKey_(hasKey) {}
   Bytes SerialNumber() const override { return serial_; }
   Bytes Encoded() const override {
-    Bytes b = {'F', 'A', 'K', 'E', 'C', 'E', 'R', 'T'};
-    b.insert(b.end(), serial_.begin(), serial_.end());
+    Bytes b(8 + serial_.size());
+    std::memcpy(b.data(), "FAKECERT", 8);
+    if (!serial_.empty()) std::memcpy(b.data() + 8, serial_.data(), serial_.size());
     return b;
   }
   std::string Subject() const override { return "CN=fake"; }
