@@ -7,10 +7,10 @@ set -euo pipefail
 . "$(dirname "$0")/lib.sh"
 
 install_packages "${KELO_PKGS_BUILD[@]}"
-build_tree "$KELO_ROOT/build" -DCMAKE_BUILD_TYPE=Release -DKELO_BENCH=OFF
-bin="$KELO_ROOT/build/bin"
+build_tree "$KELO_ROOT/build-demo" -DCMAKE_BUILD_TYPE=Release -DKELO_BENCH=OFF -DKELO_TESTS=OFF
+bin="$KELO_ROOT/build-demo/bin"
 
-token="$KELO_ROOT/build/demo-token"
+token="$KELO_ROOT/build-demo/demo-token"
 say "making the demo token in $token"
 "$bin/make-token.sh" "$token" --label kelo-demo --keys 1 >/dev/null
 set -a
