@@ -69,7 +69,7 @@ std::int32_t CTokenCSP::LocateCertificate(std::int32_t certDataType, const std::
 std::int32_t CTokenCSP::FromStore(std::int32_t certDataType, const std::uint8_t* certData, std::size_t certDataLength,
                                   std::unique_ptr<csp::Certificate>& cert) {
   std::unique_ptr<csp::PersonalStore> store;
-  if (m_store->OpenPersonal(store) != kOk || !store) return kErrOpenStore;
+  if (Store().OpenPersonal(store) != kOk || !store) return kErrOpenStore;
   if (certDataType == kCertBySelection) {
     std::vector<std::unique_ptr<csp::Certificate>> all = store->Certificates();
     store.reset();  // closed once the certificates are in hand
@@ -119,18 +119,18 @@ std::int32_t CTokenCSP::FromBytes(std::int32_t certDataType, const std::uint8_t*
       der = std::move(file);
     }
   }
-  cert = m_store->Parse(der.data(), der.size());
+  cert = Store().Parse(der.data(), der.size());
   return cert ? kOk : kErrBuildCert;
 }
 
 std::int32_t CTokenCSP::AcquirePublicKey(const csp::Certificate& cert, std::unique_ptr<csp::PublicKey>& key) {
-  std::int32_t rc = m_store->AcquirePublicKey(cert, key);
+  std::int32_t rc = Store().AcquirePublicKey(cert, key);
   if (rc != kOk || !key) return rc != kOk ? rc : kErrGetKey;
   return kOk;
 }
 
 std::int32_t CTokenCSP::AcquirePrivateKey(const csp::Certificate& cert, std::unique_ptr<csp::PrivateKey>& key) {
-  if (m_store->AcquirePrivateKey(cert, key) != kOk || !key) return kErrGetKey;
+  if (Store().AcquirePrivateKey(cert, key) != kOk || !key) return kErrGetKey;
   return kOk;
 }
 

@@ -9,12 +9,17 @@
 
 namespace kelo {
 
-CTokenCSP::CTokenCSP() : CTokenCSP(csp::MakePlatformStore(), csp::MakePlatformChooser()) {}
+CTokenCSP::CTokenCSP() : CTokenCSP(nullptr, csp::MakePlatformChooser()) {}
 
 CTokenCSP::CTokenCSP(std::unique_ptr<csp::CertStore> store, std::unique_ptr<csp::CertificateChooser> chooser)
     : m_store(std::move(store)), m_chooser(std::move(chooser)) {}
 
 CTokenCSP::~CTokenCSP() = default;
+
+csp::CertStore& CTokenCSP::Store() {
+  if (!m_store) m_store = csp::MakePlatformStore();
+  return *m_store;
+}
 
 namespace {
 

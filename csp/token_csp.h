@@ -68,6 +68,10 @@ class CTokenCSP {
   std::int32_t FromBytes(std::int32_t certDataType, const std::uint8_t* certData, std::size_t certDataLength,
                          std::unique_ptr<csp::Certificate>& cert);
 
+  // The platform's store starts on first use: starting it costs more than
+  // creating the whole control, and many callers never touch the store.
+  csp::CertStore& Store();
+
   std::unique_ptr<csp::CertStore> m_store;
   std::unique_ptr<csp::CertificateChooser> m_chooser;
 };

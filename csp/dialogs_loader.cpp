@@ -1,0 +1,75 @@
+// The dialogs of Linux builds, reached through a module loaded on first use
+// (kelo-gtk-dialogs.so next to the executable). Without the module, or
+// without a display, every question is declined.
+#include <unistd.h>
+
+#include <climits>
+#include <mutex>
+#include <string>
+
+#include "csp/cert_store.h"
+#include "csp/dialogs.h"
+#include "csp/dialogs_loader.h"
+#include "platform/dynlib.h"
+
+namespace kelo::csp {
+namespace {
+
+using ChooseFn = int (*)(const std::vector<const Certificate*>*, const std::string*);
+using PasswordFn = bool (*)(const std::string*, std::string*);
+
+struct DialogsModule {
+  platform::ScopedModule module;
+  ChooseFn choose = nullptr;
+  PasswordFn password = nullptr;
+  std::string requester;
+};
+
+DialogsModule& Module() {
+  static DialogsModule m;
+  static std::once_flag once;
+  std::call_once(once, [] {
+    std::string path = "kelo-gtk-dialogs.so";
+    char exe[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (n > 0) {
+      std::string dir(exe, static_cast<std::size_t>(n));
+      path = dir.substr(0, dir.rfind('/') + 1) + path;
+    }
+    // Kept loaded for the life of the process: GTK cannot be unloaded.
+    m.module.reset(platform::LoadModule(path.c_str()));
+    m.choose = reinterpret_cast<ChooseFn>(platform::GetSymbol(m.module.get(), "kelo_dialogs_choose"));
+    m.password = reinterpret_cast<PasswordFn>(platform::GetSymbol(m.module.get(), "kelo_dialogs_password"));
+    (void)m.module.release();
+  });
+  return m;
+}
+
+bool HasDisplay() {
+  const char* x = std::getenv("DISPLAY");
+  const char* w = std::getenv("WAYLAND_DISPLAY");
+  return (x && *x) || (w && *w);
+}
+
+class LoadedChooser final : public CertificateChooser {
+ public:
+  int Choose(const std::vector<const Certificate*>& certificates) override {
+    if (!HasDisplay()) return -1;  // nothing to show it on: do not even load GTK
+    DialogsModule& m = Module();
+    return m.choose ? m.choose(&certificates, &m.requester) : -1;
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<CertificateChooser> MakePlatformChooser() { return std::make_unique<LoadedChooser>(); }
+
+bool AskStorePassword(const std::string& storeName, std::string& password) {
+  if (!HasDisplay()) return false;
+  DialogsModule& m = Module();
+  return m.password ? m.password(&storeName, &password) : false;
+}
+
+void SetDialogRequester(const std::string& who) { Module().requester = who; }
+
+}  // namespace kelo::csp
