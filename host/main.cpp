@@ -1,4 +1,5 @@
 // kelo-ca: the command line of the control.
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -9,6 +10,9 @@
 
 #include "codec/codec.h"
 #include "control/kelo_ctrl.h"
+#include "host/native_host.h"
+#include "host/native_host_args.h"
+#include "host/register.h"
 #include "host/serve.h"
 #include "token/token_registry.h"
 
@@ -20,8 +24,12 @@ const char kUsage[] =
     "Drives a PKCS#11 security token through the control's 26 methods.\n"
     "\n"
     "Commands:\n"
-    "  serve    answer JSON-RPC 2.0 requests, one per line, on stdin/stdout\n"
-    "  demo     run a typical signing request on the first token found\n"
+    "  serve      answer JSON-RPC 2.0 requests, one per line, on stdin/stdout\n"
+    "  native     the same in browser native-messaging framing (a browser\n"
+    "             starts it this way by itself through the registered manifest)\n"
+    "  demo       run a typical signing request on the first token found\n"
+    "  register   write the browsers' native-messaging host manifests\n"
+    "  unregister remove them again\n"
     "\n"
     "Options:\n"
     "  -h, --help     show this help (also: kelo-ca <command> --help)\n"
@@ -176,6 +184,10 @@ int RunDemo(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A peer that goes away mid-write must make the write fail, not kill the
+  // process before the control is torn down.
+  signal(SIGPIPE, SIG_IGN);
+  if (kelo::LooksLikeNativeMessagingLaunch(argc, argv)) return kelo::RunNativeHost(STDIN_FILENO, STDOUT_FILENO);
   if (argc < 2 || HelpFlag(argv[1])) {
     std::fputs(kUsage, argc < 2 ? stderr : stdout);
     return argc < 2 ? 2 : 0;
@@ -197,6 +209,8 @@ int main(int argc, char** argv) {
     return kelo::RunServe(STDIN_FILENO, STDOUT_FILENO);
   }
   if (cmd == "demo") return RunDemo(argc - 2, argv + 2);
+  if (cmd == "native") return kelo::RunNativeHost(STDIN_FILENO, STDOUT_FILENO);
+  if (cmd == "register" || cmd == "unregister") return kelo::RunRegister(argc - 2, argv + 2, cmd == "unregister");
   std::fprintf(stderr, "kelo-ca: unknown command '%s'\n\n%s", cmd.c_str(), kUsage);
   return 2;
 }

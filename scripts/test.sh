@@ -30,10 +30,13 @@ fi
 
 if stage fuzz; then
   build_tree "$KELO_ROOT/build-fuzz" -DKELO_FUZZ=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
-  say "fuzzing the codecs for ${KELO_FUZZ_SECONDS:-30} s"
+  say "fuzzing the codecs and the native-messaging host, ${KELO_FUZZ_SECONDS:-30} s each"
   corpus=$(mktemp -d)
-  "$KELO_ROOT/build-fuzz/bin/codec_fuzz" -max_total_time="${KELO_FUZZ_SECONDS:-30}" -print_final_stats=1 \
-    "$corpus" 2>&1 | tail -n 4
+  for target in codec_fuzz native_fuzz; do
+    mkdir -p "$corpus/$target"
+    "$KELO_ROOT/build-fuzz/bin/$target" -max_total_time="${KELO_FUZZ_SECONDS:-30}" -max_len=4096 \
+      -print_final_stats=1 "$corpus/$target" 2>&1 | tail -n 4
+  done
   rm -rf "$corpus"
 fi
 

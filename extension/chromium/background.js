@@ -1,0 +1,1 @@
+// Placeholder: the bridge between pages and the native host comes later.
