@@ -10,10 +10,12 @@
 
 #include "codec/codec.h"
 #include "control/kelo_ctrl.h"
+#include "host/doctor.h"
 #include "host/native_host.h"
 #include "host/native_host_args.h"
 #include "host/register.h"
 #include "host/serve.h"
+#include "host/shell.h"
 #include "token/token_registry.h"
 
 namespace {
@@ -28,8 +30,10 @@ const char kUsage[] =
     "  native     the same in browser native-messaging framing (a browser\n"
     "             starts it this way by itself through the registered manifest)\n"
     "  demo       run a typical signing request on the first token found\n"
+    "  shell      call the methods at a prompt or from a script file\n"
     "  register   write the browsers' native-messaging host manifests\n"
     "  unregister remove them again\n"
+    "  doctor     show why a token or certificate might not be found\n"
     "\n"
     "Options:\n"
     "  -h, --help     show this help (also: kelo-ca <command> --help)\n"
@@ -210,6 +214,8 @@ int main(int argc, char** argv) {
   }
   if (cmd == "demo") return RunDemo(argc - 2, argv + 2);
   if (cmd == "native") return kelo::RunNativeHost(STDIN_FILENO, STDOUT_FILENO);
+  if (cmd == "doctor") return kelo::RunDoctor(argc - 2, argv + 2);
+  if (cmd == "shell") return kelo::RunShell(argc - 2, argv + 2);
   if (cmd == "register" || cmd == "unregister") return kelo::RunRegister(argc - 2, argv + 2, cmd == "unregister");
   std::fprintf(stderr, "kelo-ca: unknown command '%s'\n\n%s", cmd.c_str(), kUsage);
   return 2;

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds and runs the whole test suite:
 #   1. the main build's tests (mock module, SoftHSM2 end to end, host)
-#   2. the same tests built with AddressSanitizer and UndefinedBehaviorSanitizer
-#   3. a short libFuzzer run over the codecs
-#   4. the portable core cross-built for 64-bit Windows, tested under Wine
-# Set KELO_SKIP=asan,fuzz,windows (any subset) to leave stages out locally.
+#   2. the extension and page API in headless Chromium, over the native host
+#   3. the same tests built with AddressSanitizer and UndefinedBehaviorSanitizer
+#   4. short libFuzzer runs over the codecs and the native-messaging host
+#   5. the portable core cross-built for 64-bit Windows, tested under Wine
+# Set KELO_SKIP=browser,asan,fuzz,windows (any subset) to leave stages out locally.
 set -euo pipefail
 . "$(dirname "$0")/lib.sh"
 
@@ -23,13 +24,21 @@ run_ctest() {
 build_tree "$KELO_ROOT/build" -DCMAKE_BUILD_TYPE=Debug
 run_ctest "$KELO_ROOT/build"
 
+if stage browser; then
+  say "browser end to end: headless Chromium, extension, page API, native host"
+  bash "$KELO_ROOT/tests/browser/run.sh" "$KELO_ROOT/build"
+fi
+
 if stage asan; then
   build_tree "$KELO_ROOT/build-asan" -DCMAKE_BUILD_TYPE=Debug -DKELO_SANITIZE=ON -DKELO_BENCH=OFF
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 run_ctest "$KELO_ROOT/build-asan"
 fi
 
 if stage fuzz; then
-  build_tree "$KELO_ROOT/build-fuzz" -DKELO_FUZZ=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+  say "building the fuzz targets in $KELO_ROOT/build-fuzz"
+  cmake -S "$KELO_ROOT" -B "$KELO_ROOT/build-fuzz" -DKELO_FUZZ=ON -DCMAKE_C_COMPILER=clang \
+    -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+  cmake --build "$KELO_ROOT/build-fuzz" -j "$KELO_JOBS" --target codec_fuzz native_fuzz
   say "fuzzing the codecs and the native-messaging host, ${KELO_FUZZ_SECONDS:-30} s each"
   corpus=$(mktemp -d)
   for target in codec_fuzz native_fuzz; do

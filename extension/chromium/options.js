@@ -1,0 +1,47 @@
+'use strict';
+
+const STORE_KEY = 'origins';
+const MANAGED_KEY = 'allowedOrigins';
+
+async function forget(origin) {
+  const got = await chrome.storage.local.get(STORE_KEY);
+  const answers = got[STORE_KEY] || {};
+  delete answers[origin];
+  await chrome.storage.local.set({ [STORE_KEY]: answers });
+}
+
+function fill(id, origins, button) {
+  const body = document.querySelector(`#${id} tbody`);
+  body.replaceChildren();
+  for (const origin of origins.sort()) {
+    const row = body.insertRow();
+    row.insertCell().textContent = origin;
+    const cell = row.insertCell();
+    if (button) {
+      const b = document.createElement('button');
+      b.textContent = button;
+      b.dataset.origin = origin;
+      b.addEventListener('click', () => forget(origin));
+      cell.append(b);
+    }
+  }
+  document.getElementById(`${id}-none`).hidden = origins.length > 0;
+}
+
+async function render() {
+  const answers = (await chrome.storage.local.get(STORE_KEY))[STORE_KEY] || {};
+  let managed = [];
+  try {
+    const list = (await chrome.storage.managed.get(MANAGED_KEY))[MANAGED_KEY];
+    if (Array.isArray(list)) managed = list.filter((o) => typeof o === 'string');
+  } catch {
+    // no policy
+  }
+  const entries = Object.entries(answers);
+  fill('allowed', entries.filter(([, a]) => a === 'allow').map(([o]) => o), 'Revoke');
+  fill('denied', entries.filter(([, a]) => a === 'deny').map(([o]) => o), 'Forget');
+  fill('managed', managed, null);
+}
+
+chrome.storage.onChanged.addListener(render);
+render();

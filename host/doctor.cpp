@@ -1,0 +1,454 @@
+#include "host/doctor.h"
+
+#include <dlfcn.h>
+#include <link.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <optional>
+
+#include "csp/cert_store.h"
+#include "platform/dynlib.h"
+#include "token/pkcs11.h"
+#include "token/token_registry.h"
+
+namespace kelo {
+namespace {
+
+using json = nlohmann::json;
+
+bool IsDirectory(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool IsFile(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+std::string EnvOrEmpty(const char* name) {
+  const char* v = std::getenv(name);
+  return v ? v : "";
+}
+
+// Token info fields are blank padded and not terminated.
+template <std::size_t N>
+std::string Unpad(const CK_UTF8CHAR (&field)[N]) {
+  std::string s(reinterpret_cast<const char*>(field), N);
+  const std::size_t end = s.find_last_not_of(" \0", std::string::npos, 2);
+  s.resize(end == std::string::npos ? 0 : end + 1);
+  return s;
+}
+
+// Removes a variable for the life of the object and puts it back afterwards,
+// so that looking at the store can never bring up a password dialog.
+class EnvVarHidden {
+ public:
+  explicit EnvVarHidden(const char* name) : name_(name) {
+    if (const char* v = std::getenv(name)) saved_ = v;
+    ::unsetenv(name);
+  }
+  EnvVarHidden(const EnvVarHidden&) = delete;
+  EnvVarHidden& operator=(const EnvVarHidden&) = delete;
+  ~EnvVarHidden() {
+    if (saved_) ::setenv(name_, saved_->c_str(), 1);
+  }
+
+ private:
+  const char* name_;
+  std::optional<std::string> saved_;
+};
+
+// Finalizes the module on scope exit when our own C_Initialize succeeded.
+class FinalizeGuard {
+ public:
+  explicit FinalizeGuard(CK_FUNCTION_LIST_PTR list) : list_(list) {}
+  FinalizeGuard(const FinalizeGuard&) = delete;
+  FinalizeGuard& operator=(const FinalizeGuard&) = delete;
+  ~FinalizeGuard() {
+    if (list_ && list_->C_Finalize) list_->C_Finalize(nullptr);
+  }
+
+ private:
+  CK_FUNCTION_LIST_PTR list_;
+};
+
+std::string LoadedPath(void* handle) {
+  struct link_map* map = nullptr;
+  if (dlinfo(handle, RTLD_DI_LINKMAP, &map) == 0 && map != nullptr && map->l_name != nullptr && *map->l_name)
+    return map->l_name;
+  return {};
+}
+
+std::vector<std::string> TokenFlagNames(CK_FLAGS flags) {
+  static const std::pair<CK_FLAGS, const char*> kFlags[] = {
+      {CKF_USER_PIN_COUNT_LOW, "CKF_USER_PIN_COUNT_LOW"},
+      {CKF_USER_PIN_FINAL_TRY, "CKF_USER_PIN_FINAL_TRY"},
+      {CKF_USER_PIN_LOCKED, "CKF_USER_PIN_LOCKED"},
+      {CKF_USER_PIN_TO_BE_CHANGED, "CKF_USER_PIN_TO_BE_CHANGED"},
+      {CKF_SO_PIN_COUNT_LOW, "CKF_SO_PIN_COUNT_LOW"},
+      {CKF_SO_PIN_FINAL_TRY, "CKF_SO_PIN_FINAL_TRY"},
+      {CKF_SO_PIN_LOCKED, "CKF_SO_PIN_LOCKED"},
+      {CKF_SO_PIN_TO_BE_CHANGED, "CKF_SO_PIN_TO_BE_CHANGED"},
+      {CKF_USER_PIN_INITIALIZED, "CKF_USER_PIN_INITIALIZED"},
+      {CKF_TOKEN_INITIALIZED, "CKF_TOKEN_INITIALIZED"},
+      {CKF_LOGIN_REQUIRED, "CKF_LOGIN_REQUIRED"},
+      {CKF_PROTECTED_AUTHENTICATION_PATH, "CKF_PROTECTED_AUTHENTICATION_PATH"},
+  };
+  std::vector<std::string> names;
+  for (const auto& [bit, name] : kFlags)
+    if (flags & bit) names.emplace_back(name);
+  return names;
+}
+
+void InspectSlots(CK_FUNCTION_LIST_PTR list, DoctorModule& m) {
+  // Slots without a token too: an empty reader is worth seeing.
+  CK_ULONG count = 0;
+  CK_RV rv = list->C_GetSlotList(CK_FALSE, nullptr, &count);
+  std::vector<CK_SLOT_ID> ids;
+  if (rv == CKR_OK && count > 0) {
+    ids.resize(count);
+    rv = list->C_GetSlotList(CK_FALSE, ids.data(), &count);
+    ids.resize(rv == CKR_OK ? count : 0);
+  }
+  m.slotListRv = CkrName(rv);
+  for (CK_SLOT_ID id : ids) {
+    DoctorSlot slot;
+    slot.id = id;
+    CK_SLOT_INFO slotInfo{};
+    rv = list->C_GetSlotInfo(id, &slotInfo);
+    slot.slotInfoRv = CkrName(rv);
+    if (rv == CKR_OK) slot.description = Unpad(slotInfo.slotDescription);
+    CK_TOKEN_INFO info{};
+    rv = list->C_GetTokenInfo(id, &info);
+    slot.tokenInfoRv = CkrName(rv);
+    if (rv == CKR_OK) {
+      DoctorToken t;
+      t.label = Unpad(info.label);
+      t.serial = Unpad(info.serialNumber);
+      t.model = Unpad(info.model);
+      t.flags = info.flags;
+      t.flagNames = TokenFlagNames(info.flags);
+      slot.token = std::move(t);
+    }
+    m.slots.push_back(std::move(slot));
+  }
+}
+
+DoctorModule InspectModule(const char* file) {
+  DoctorModule m;
+  m.file = file;
+  platform::ScopedModule module(platform::LoadModule(file));
+  if (!module) {
+    m.loadError = platform::LastLoadError();
+    return m;
+  }
+  m.found = true;
+  m.path = LoadedPath(module.get());
+  using GetListFn = CK_RV (*)(CK_FUNCTION_LIST_PTR_PTR);
+  auto getList = reinterpret_cast<GetListFn>(platform::GetSymbol(module.get(), "C_GetFunctionList"));
+  m.hasGetFunctionList = getList != nullptr;
+  m.hasAuxFunctionList = platform::GetSymbol(module.get(), "E_GetAuxFunctionList") != nullptr;
+  if (!getList) return m;
+
+  CK_FUNCTION_LIST_PTR list = nullptr;
+  CK_RV rv = getList(&list);
+  m.getFunctionListRv = CkrName(rv);
+  if (rv != CKR_OK || list == nullptr || list->C_Initialize == nullptr) return m;
+  rv = list->C_Initialize(nullptr);
+  m.initializeRv = CkrName(rv);
+  // "Already initialised" means another user of the module in this process
+  // owns the initialisation; only our own is undone.
+  if (rv != CKR_OK && rv != CKR_CRYPTOKI_ALREADY_INITIALIZED) return m;
+  FinalizeGuard finalize(rv == CKR_OK ? list : nullptr);
+  InspectSlots(list, m);
+  return m;
+}
+
+DoctorNss InspectNss() {
+  DoctorNss n;
+  const std::string home = EnvOrEmpty("HOME");
+  if (home.empty()) return n;
+  n.path = home + "/.pki/nssdb";
+  n.exists = IsDirectory(n.path);
+  n.hasDatabase = IsFile(n.path + "/cert9.db");
+
+  // Without a display the dialogs decline every question, so a protected
+  // database answers "no key" instead of asking for its password.
+  EnvVarHidden x11("DISPLAY");
+  EnvVarHidden wayland("WAYLAND_DISPLAY");
+  std::unique_ptr<csp::CertStore> store = csp::MakePlatformStore();
+  std::unique_ptr<csp::PersonalStore> personal;
+  if (!store || store->OpenPersonal(personal) != 0 || !personal) return n;
+  n.opened = true;
+  for (const auto& cert : personal->Certificates()) {
+    ++n.certificates;
+    std::unique_ptr<csp::PrivateKey> key;
+    if (store->AcquirePrivateKey(*cert, key) == 0 && key) ++n.withPrivateKey;
+  }
+  return n;
+}
+
+DoctorDisplay InspectDisplay(const RegisterEnv& env) {
+  DoctorDisplay d;
+  d.x11 = EnvOrEmpty("DISPLAY");
+  d.wayland = EnvOrEmpty("WAYLAND_DISPLAY");
+  d.available = !d.x11.empty() || !d.wayland.empty();
+  const std::size_t slash = env.exe.rfind('/');
+  if (slash != std::string::npos) {
+    d.dialogsModule = env.exe.substr(0, slash + 1) + "kelo-gtk-dialogs.so";
+    d.dialogsModulePresent = IsFile(d.dialogsModule);
+  }
+  return d;
+}
+
+const char* StateName(ManifestStatus::State s) {
+  switch (s) {
+    case ManifestStatus::State::kAbsent:
+      return "absent";
+    case ManifestStatus::State::kCurrent:
+      return "current";
+    case ManifestStatus::State::kStale:
+      return "stale";
+    case ManifestStatus::State::kInvalid:
+      return "invalid";
+  }
+  return "?";
+}
+
+const char* Scope(bool system) { return system ? "system" : "user"; }
+
+std::vector<std::string> FindProblems(const DoctorReport& r) {
+  std::vector<std::string> p;
+  bool anyLoaded = false;
+  for (const DoctorModule& m : r.modules) {
+    if (!m.found) continue;
+    anyLoaded = true;
+    if (!m.hasGetFunctionList || !m.hasAuxFunctionList)
+      p.push_back(m.file + " lacks the export " +
+                  (m.hasGetFunctionList ? "E_GetAuxFunctionList" : "C_GetFunctionList"));
+    if (!m.getFunctionListRv.empty() && m.getFunctionListRv != "CKR_OK")
+      p.push_back(m.file + ": C_GetFunctionList answered " + m.getFunctionListRv);
+    if (!m.initializeRv.empty() && m.initializeRv != "CKR_OK" && m.initializeRv != "CKR_CRYPTOKI_ALREADY_INITIALIZED")
+      p.push_back(m.file + ": C_Initialize answered " + m.initializeRv);
+  }
+  if (!anyLoaded) p.push_back("no token module could be loaded (is its directory on LD_LIBRARY_PATH?)");
+  if (r.nss.hasDatabase && !r.nss.opened) p.push_back("the NSS database " + r.nss.path + " cannot be opened");
+  for (const ManifestStatus& s : r.manifests) {
+    if (s.state == ManifestStatus::State::kStale || s.state == ManifestStatus::State::kInvalid)
+      p.push_back(std::string(BrowserName(s.browser)) + " (" + Scope(s.system) + ") manifest " + s.path + " is " +
+                  StateName(s.state) + (s.detail.empty() ? "" : ": " + s.detail));
+  }
+  return p;
+}
+
+const char kDoctorUsage[] =
+    "Usage: kelo-ca doctor [--json]\n"
+    "\n"
+    "Shows why a token might not be found: for each token module file, where\n"
+    "the loader finds it (or why not), its exports, the C_Initialize answer,\n"
+    "its slots and tokens with their PIN flags; the NSS database; whether a\n"
+    "display is there for dialogs; which browsers have the host registered.\n"
+    "Asks for no password and changes nothing.\n"
+    "\n"
+    "  --json   print one JSON object instead of text\n"
+    "\n"
+    "Exit status is 0 when nothing is broken, 1 when something is (no module\n"
+    "loadable, a missing export, C_Initialize failing, an NSS database that\n"
+    "does not open, a stale or invalid manifest), 2 for bad arguments.\n";
+
+}  // namespace
+
+std::string CkrName(unsigned long rv) {
+  static const std::map<unsigned long, const char*> kNames = {
+      {CKR_OK, "CKR_OK"},
+      {CKR_HOST_MEMORY, "CKR_HOST_MEMORY"},
+      {CKR_SLOT_ID_INVALID, "CKR_SLOT_ID_INVALID"},
+      {CKR_GENERAL_ERROR, "CKR_GENERAL_ERROR"},
+      {CKR_FUNCTION_FAILED, "CKR_FUNCTION_FAILED"},
+      {CKR_ARGUMENTS_BAD, "CKR_ARGUMENTS_BAD"},
+      {CKR_CANT_LOCK, "CKR_CANT_LOCK"},
+      {CKR_FUNCTION_NOT_SUPPORTED, "CKR_FUNCTION_NOT_SUPPORTED"},
+      {CKR_DEVICE_ERROR, "CKR_DEVICE_ERROR"},
+      {CKR_DEVICE_MEMORY, "CKR_DEVICE_MEMORY"},
+      {CKR_DEVICE_REMOVED, "CKR_DEVICE_REMOVED"},
+      {CKR_PIN_LOCKED, "CKR_PIN_LOCKED"},
+      {CKR_TOKEN_NOT_PRESENT, "CKR_TOKEN_NOT_PRESENT"},
+      {CKR_TOKEN_NOT_RECOGNIZED, "CKR_TOKEN_NOT_RECOGNIZED"},
+      {CKR_BUFFER_TOO_SMALL, "CKR_BUFFER_TOO_SMALL"},
+      {CKR_CRYPTOKI_NOT_INITIALIZED, "CKR_CRYPTOKI_NOT_INITIALIZED"},
+      {CKR_CRYPTOKI_ALREADY_INITIALIZED, "CKR_CRYPTOKI_ALREADY_INITIALIZED"},
+  };
+  auto it = kNames.find(rv);
+  if (it != kNames.end()) return it->second;
+  char hex[32];
+  std::snprintf(hex, sizeof hex, "0x%lX", rv);
+  return hex;
+}
+
+DoctorReport GatherDoctorReport(const RegisterEnv& env) {
+  DoctorReport r;
+  for (std::int32_t type = 0; const char* file = LibraryName(type); ++type) r.modules.push_back(InspectModule(file));
+  r.display = InspectDisplay(env);  // before the store look hides the display
+  r.nss = InspectNss();
+  r.manifests = RegisteredHosts(env);
+  r.problems = FindProblems(r);
+  return r;
+}
+
+json DoctorReportJson(const DoctorReport& r) {
+  json modules = json::array();
+  for (const DoctorModule& m : r.modules) {
+    json slots = json::array();
+    for (const DoctorSlot& s : m.slots) {
+      json slot = {{"id", s.id}, {"slotInfo", s.slotInfoRv}, {"description", s.description},
+                   {"tokenInfo", s.tokenInfoRv}, {"token", nullptr}};
+      if (s.token) {
+        slot["token"] = {{"label", s.token->label}, {"serial", s.token->serial}, {"model", s.token->model},
+                         {"flags", s.token->flags}, {"flagNames", s.token->flagNames}};
+      }
+      slots.push_back(std::move(slot));
+    }
+    modules.push_back({{"file", m.file},
+                       {"found", m.found},
+                       {"path", m.path},
+                       {"loadError", m.loadError},
+                       {"exports", {{"C_GetFunctionList", m.hasGetFunctionList},
+                                    {"E_GetAuxFunctionList", m.hasAuxFunctionList}}},
+                       {"getFunctionList", m.getFunctionListRv},
+                       {"initialize", m.initializeRv},
+                       {"slotList", m.slotListRv},
+                       {"slots", std::move(slots)}});
+  }
+  json manifests = json::array();
+  for (const ManifestStatus& s : r.manifests) {
+    manifests.push_back({{"browser", BrowserName(s.browser)},
+                         {"scope", Scope(s.system)},
+                         {"path", s.path},
+                         {"state", StateName(s.state)},
+                         {"hostPath", s.hostPath},
+                         {"detail", s.detail}});
+  }
+  return {{"ok", r.problems.empty()},
+          {"problems", r.problems},
+          {"modules", std::move(modules)},
+          {"nss",
+           {{"path", r.nss.path},
+            {"exists", r.nss.exists},
+            {"database", r.nss.hasDatabase},
+            {"opened", r.nss.opened},
+            {"certificates", r.nss.certificates},
+            {"withPrivateKey", r.nss.withPrivateKey}}},
+          {"display",
+           {{"DISPLAY", r.display.x11},
+            {"WAYLAND_DISPLAY", r.display.wayland},
+            {"available", r.display.available},
+            {"dialogsModule", r.display.dialogsModule},
+            {"dialogsModulePresent", r.display.dialogsModulePresent}}},
+          {"manifests", std::move(manifests)}};
+}
+
+void PrintDoctorReport(const DoctorReport& r, std::ostream& out) {
+  out << "Token modules (found through the loader's search path: LD_LIBRARY_PATH, cache, system)\n";
+  for (const DoctorModule& m : r.modules) {
+    out << "  " << m.file << "\n";
+    if (!m.found) {
+      out << "    not found: " << m.loadError << "\n";
+      continue;
+    }
+    out << "    found at " << (m.path.empty() ? "(path unknown)" : m.path) << "\n";
+    out << "    exports: C_GetFunctionList " << (m.hasGetFunctionList ? "yes" : "MISSING")
+        << ", E_GetAuxFunctionList " << (m.hasAuxFunctionList ? "yes" : "MISSING") << "\n";
+    if (!m.getFunctionListRv.empty() && m.getFunctionListRv != "CKR_OK")
+      out << "    C_GetFunctionList: " << m.getFunctionListRv << "\n";
+    if (!m.initializeRv.empty()) out << "    C_Initialize: " << m.initializeRv << "\n";
+    if (!m.slotListRv.empty() && m.slotListRv != "CKR_OK") out << "    C_GetSlotList: " << m.slotListRv << "\n";
+    if (!m.slotListRv.empty() && m.slots.empty()) out << "    no slots\n";
+    for (const DoctorSlot& s : m.slots) {
+      out << "    slot " << s.id;
+      if (!s.description.empty()) out << " \"" << s.description << "\"";
+      if (s.slotInfoRv != "CKR_OK") out << " (C_GetSlotInfo: " << s.slotInfoRv << ")";
+      out << "\n";
+      if (!s.token) {
+        out << "      no token (C_GetTokenInfo: " << s.tokenInfoRv << ")\n";
+        continue;
+      }
+      out << "      token \"" << s.token->label << "\", serial \"" << s.token->serial << "\", model \""
+          << s.token->model << "\"\n      flags:";
+      for (const std::string& f : s.token->flagNames) out << " " << f;
+      out << "\n";
+    }
+  }
+
+  out << "\nNSS database\n";
+  if (r.nss.path.empty()) {
+    out << "  HOME is not set\n";
+  } else {
+    out << "  " << r.nss.path << ": "
+        << (r.nss.hasDatabase ? "database present" : r.nss.exists ? "directory without cert9.db" : "absent")
+        << "\n";
+    if (r.nss.opened)
+      out << "  " << r.nss.certificates << " certificate(s), " << r.nss.withPrivateKey
+          << " with a private key found without a password\n";
+    else
+      out << "  could not be opened\n";
+  }
+
+  out << "\nDisplay for dialogs\n";
+  out << "  DISPLAY=" << r.display.x11 << " WAYLAND_DISPLAY=" << r.display.wayland << ": "
+      << (r.display.available ? "available" : "none (dialogs are declined)") << "\n";
+  out << "  " << (r.display.dialogsModule.empty() ? "kelo-gtk-dialogs.so" : r.display.dialogsModule) << ": "
+      << (r.display.dialogsModulePresent ? "present" : "missing") << "\n";
+
+  out << "\nBrowsers (native-messaging host manifests)\n";
+  for (const ManifestStatus& s : r.manifests) {
+    if (s.state == ManifestStatus::State::kAbsent) continue;
+    out << "  " << BrowserName(s.browser) << " (" << Scope(s.system) << "): " << StateName(s.state) << "  "
+        << s.path << "\n";
+    if (!s.hostPath.empty() && s.state != ManifestStatus::State::kCurrent)
+      out << "    points to " << s.hostPath << "\n";
+    if (!s.detail.empty()) out << "    " << s.detail << "\n";
+  }
+  bool anyRegistered = false;
+  for (const ManifestStatus& s : r.manifests) anyRegistered |= s.state != ManifestStatus::State::kAbsent;
+  if (!anyRegistered) out << "  none registered (kelo-ca register)\n";
+
+  out << "\n";
+  if (r.problems.empty()) {
+    out << "Nothing broken.\n";
+  } else {
+    out << "Problems:\n";
+    for (const std::string& p : r.problems) out << "  - " << p << "\n";
+  }
+}
+
+int RunDoctor(int argc, char** argv) {
+  bool asJson = false;
+  for (int i = 0; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      std::cout << kDoctorUsage;
+      return 0;
+    }
+    if (std::strcmp(argv[i], "--json") == 0) {
+      asJson = true;
+      continue;
+    }
+    std::cerr << "kelo-ca doctor: unexpected argument '" << argv[i] << "' (see kelo-ca doctor --help)\n";
+    return 2;
+  }
+  const DoctorReport report = GatherDoctorReport(DefaultRegisterEnv());
+  if (asJson)
+    std::cout << DoctorReportJson(report).dump(2) << "\n";
+  else
+    PrintDoctorReport(report, std::cout);
+  std::cout.flush();
+  return report.problems.empty() ? 0 : 1;
+}
+
+}  // namespace kelo

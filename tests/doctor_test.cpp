@@ -1,0 +1,271 @@
+// `kelo-ca doctor --json` as a child process with a prepared environment:
+// the mock modules load at the child's start, configured by its variables.
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+namespace {
+
+namespace fs = std::filesystem;
+using json = nlohmann::json;
+
+struct ChildRun {
+  int status = -1;
+  std::string out;
+  json report;
+};
+
+class DoctorTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/kelo-doctor-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    home_ = tmpl;
+  }
+  void TearDown() override { fs::remove_all(home_); }
+
+  // Runs kelo-ca with exactly `env` (plus HOME) and the given arguments.
+  static ChildRun Exec(const std::vector<std::string>& args, std::map<std::string, std::string> env,
+                  const std::string& home) {
+    env["HOME"] = home;
+    env["PATH"] = "/usr/bin:/bin";
+    // The sanitizer build's options reach the child as the test's do.
+    for (const char* keep : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
+      if (const char* v = std::getenv(keep)) env[keep] = v;
+    std::vector<std::string> envText;
+    for (const auto& [k, v] : env) envText.push_back(k + "=" + v);
+    std::vector<char*> envp, argv;
+    for (std::string& e : envText) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::string exe = KELO_CA_EXE;
+    argv.push_back(exe.data());
+    std::vector<std::string> argsCopy = args;
+    for (std::string& a : argsCopy) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    int pipefd[2];
+    ChildRun r;
+    if (pipe(pipefd) != 0) return r;
+    pid_t pid = fork();
+    if (pid == 0) {
+      dup2(pipefd[1], 1);
+      close(pipefd[0]);
+      close(pipefd[1]);
+      execve(exe.c_str(), argv.data(), envp.data());
+      _exit(127);
+    }
+    close(pipefd[1]);
+    char buf[4096];
+    for (ssize_t n; (n = read(pipefd[0], buf, sizeof buf)) > 0;) r.out.append(buf, static_cast<std::size_t>(n));
+    close(pipefd[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.report = json::parse(r.out, nullptr, false);
+    return r;
+  }
+  ChildRun Doctor(std::map<std::string, std::string> env) const { return Exec({"doctor", "--json"}, std::move(env), home_); }
+
+  static std::string MockDir() { return std::string(KELO_BIN) + "/mock"; }
+
+  // Problems that name something other than the machine's own system-wide
+  // manifests, which a test cannot control.
+  static std::vector<std::string> OwnProblems(const json& report, const std::string& home) {
+    std::vector<std::string> own;
+    for (const auto& p : report["problems"]) {
+      const std::string text = p.get<std::string>();
+      if (text.find("(system)") == std::string::npos || text.find(home) != std::string::npos) own.push_back(text);
+    }
+    return own;
+  }
+
+  void WriteFile(const std::string& path, const std::string& text) const {
+    fs::create_directories(fs::path(path).parent_path());
+    std::ofstream(path) << text;
+  }
+
+  std::string home_;
+};
+
+TEST_F(DoctorTest, MockModulesAreFoundWithTokensOfTheirConfiguration) {
+  ChildRun r = Doctor({{"LD_LIBRARY_PATH", MockDir()}, {"MOCKP11_TOKENS_KELO_ZIR4", "SER1"}});
+  ASSERT_FALSE(r.report.is_discarded()) << r.out;
+  const json& modules = r.report["modules"];
+  ASSERT_EQ(modules.size(), 3u);
+  const char* files[] = {"Kelo-ZIr4.so", "Kelo-CAv5.so", "Kelo-CAv6.so"};
+  for (std::size_t i = 0; i < 3; ++i) {
+    SCOPED_TRACE(files[i]);
+    const json& m = modules[i];
+    EXPECT_EQ(m["file"], files[i]);
+    EXPECT_TRUE(m["found"].get<bool>());
+    // The real location, not the bare name the loader was given.
+    EXPECT_EQ(fs::canonical(m["path"].get<std::string>()), fs::canonical(MockDir() + "/" + files[i]));
+    EXPECT_TRUE(m["exports"]["C_GetFunctionList"].get<bool>());
+    EXPECT_TRUE(m["exports"]["E_GetAuxFunctionList"].get<bool>());
+    EXPECT_EQ(m["initialize"], "CKR_OK");
+    EXPECT_EQ(m["slotList"], "CKR_OK");
+    EXPECT_EQ(m["slots"].size(), i == 0 ? 1u : 0u);
+  }
+  const json& slot = modules[0]["slots"][0];
+  EXPECT_EQ(slot["tokenInfo"], "CKR_OK");
+  EXPECT_EQ(slot["token"]["serial"], "SER1");  // blank padding removed
+  EXPECT_EQ(slot["token"]["label"], "mock");
+  const auto flags = slot["token"]["flagNames"].get<std::vector<std::string>>();
+  EXPECT_NE(std::find(flags.begin(), flags.end(), "CKF_TOKEN_INITIALIZED"), flags.end());
+  EXPECT_EQ(std::find(flags.begin(), flags.end(), "CKF_USER_PIN_LOCKED"), flags.end());
+
+  EXPECT_EQ(r.report["nss"]["path"], home_ + "/.pki/nssdb");
+  EXPECT_FALSE(r.report["nss"]["exists"].get<bool>());
+  EXPECT_TRUE(r.report["nss"]["opened"].get<bool>());  // an absent database is an empty store
+  EXPECT_FALSE(r.report["display"]["available"].get<bool>());
+
+  EXPECT_TRUE(OwnProblems(r.report, home_).empty()) << r.report["problems"].dump();
+  EXPECT_EQ(r.status, r.report["problems"].empty() ? 0 : 1);
+  EXPECT_EQ(r.report["ok"].get<bool>(), r.report["problems"].empty());
+}
+
+TEST_F(DoctorTest, SlotWithoutTokenIsShownButNotBroken) {
+  ChildRun r = Doctor({{"LD_LIBRARY_PATH", MockDir()},
+                  {"MOCKP11_TOKENS_KELO_CAV6", "A,B"},
+                  {"MOCKP11_FAIL_KELO_CAV6", "C_GetTokenInfo:2:0xE0"}});
+  ASSERT_FALSE(r.report.is_discarded()) << r.out;
+  const json& slots = r.report["modules"][2]["slots"];
+  ASSERT_EQ(slots.size(), 2u);
+  EXPECT_EQ(slots[0]["token"]["serial"], "A");
+  EXPECT_TRUE(slots[1]["token"].is_null());
+  EXPECT_EQ(slots[1]["tokenInfo"], "CKR_TOKEN_NOT_PRESENT");
+  EXPECT_TRUE(OwnProblems(r.report, home_).empty()) << r.report["problems"].dump();
+}
+
+// Each case breaks one thing; the exit status and the report must say so.
+TEST_F(DoctorTest, BrokenSetupsExitNonZero) {
+  const std::string empty = home_ + "/no-modules";
+  fs::create_directories(empty);
+  struct Case {
+    const char* name;
+    std::map<std::string, std::string> env;
+    const char* problem;  // a word the problem list must contain
+  } cases[] = {
+      {"no module", {{"LD_LIBRARY_PATH", empty}}, "no token module"},
+      {"no aux export", {{"LD_LIBRARY_PATH", std::string(KELO_BIN) + "/mock-noaux"}}, "E_GetAuxFunctionList"},
+      {"C_Initialize fails",
+       {{"LD_LIBRARY_PATH", MockDir()}, {"MOCKP11_FAIL_KELO_CAV5", "C_Initialize:1:0x6"}},
+       "CKR_FUNCTION_FAILED"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ChildRun r = Doctor(c.env);
+    ASSERT_FALSE(r.report.is_discarded()) << r.out;
+    EXPECT_EQ(r.status, 1);
+    EXPECT_FALSE(r.report["ok"].get<bool>());
+    const std::string problems = r.report["problems"].dump();
+    EXPECT_NE(problems.find(c.problem), std::string::npos) << problems;
+  }
+
+  ChildRun none = Doctor({{"LD_LIBRARY_PATH", empty}});
+  for (const json& m : none.report["modules"]) {
+    // Unless the machine itself has the module installed.
+    if (m["found"].get<bool>()) continue;
+    EXPECT_NE(m["loadError"].get<std::string>().find(m["file"].get<std::string>()), std::string::npos);
+    EXPECT_TRUE(m["slots"].empty());
+  }
+
+  ChildRun noAux = Doctor({{"LD_LIBRARY_PATH", std::string(KELO_BIN) + "/mock-noaux"}});
+  const json& zir4 = noAux.report["modules"][0];
+  EXPECT_TRUE(zir4["found"].get<bool>());
+  EXPECT_TRUE(zir4["exports"]["C_GetFunctionList"].get<bool>());
+  EXPECT_FALSE(zir4["exports"]["E_GetAuxFunctionList"].get<bool>());
+
+  ChildRun initFails = Doctor({{"LD_LIBRARY_PATH", MockDir()}, {"MOCKP11_FAIL_KELO_CAV5", "C_Initialize:1:0x6"}});
+  EXPECT_EQ(initFails.report["modules"][1]["initialize"], "CKR_FUNCTION_FAILED");
+  EXPECT_EQ(initFails.report["modules"][1]["slotList"], "");  // nothing asked of an uninitialised module
+  EXPECT_EQ(initFails.report["modules"][0]["initialize"], "CKR_OK");
+}
+
+TEST_F(DoctorTest, ManifestsAreCheckedAgainstThisExecutable) {
+  const std::map<std::string, std::string> env = {{"LD_LIBRARY_PATH", MockDir()}};
+  auto userChromium = [&](const json& report) {
+    for (const json& m : report["manifests"])
+      if (m["browser"] == "chromium" && m["scope"] == "user") return m;
+    return json();
+  };
+
+  ChildRun fresh = Exec({"register", "--browser", "chromium"}, env, home_);
+  ASSERT_EQ(fresh.status, 0) << fresh.out;
+  ChildRun current = Doctor(env);
+  EXPECT_EQ(userChromium(current.report)["state"], "current");
+  EXPECT_TRUE(OwnProblems(current.report, home_).empty()) << current.report["problems"].dump();
+
+  // The same manifest after the executable moved elsewhere.
+  const std::string path = userChromium(current.report)["path"];
+  std::ifstream in(path);
+  json manifest = json::parse(in);
+  manifest["path"] = "/opt/elsewhere/kelo-ca";
+  WriteFile(path, manifest.dump());
+  ChildRun stale = Doctor(env);
+  EXPECT_EQ(userChromium(stale.report)["state"], "stale");
+  EXPECT_EQ(userChromium(stale.report)["hostPath"], "/opt/elsewhere/kelo-ca");
+  EXPECT_EQ(stale.status, 1);
+  EXPECT_NE(stale.report["problems"].dump().find(path), std::string::npos);
+}
+
+TEST_F(DoctorTest, NssDatabaseIsCountedOrReportedUnusable) {
+  const std::map<std::string, std::string> env = {{"LD_LIBRARY_PATH", MockDir()}, {"DISPLAY", ":4711"}};
+  // A database file that is not one.
+  WriteFile(home_ + "/.pki/nssdb/cert9.db", std::string(4096, 'x'));
+  WriteFile(home_ + "/.pki/nssdb/key4.db", std::string(4096, 'x'));
+  ChildRun corrupt = Doctor(env);
+  ASSERT_FALSE(corrupt.report.is_discarded()) << corrupt.out;
+  EXPECT_TRUE(corrupt.report["nss"]["database"].get<bool>());
+  EXPECT_FALSE(corrupt.report["nss"]["opened"].get<bool>());
+  EXPECT_EQ(corrupt.status, 1);
+  // The display seen is the caller's, though the store is looked at without it.
+  EXPECT_TRUE(corrupt.report["display"]["available"].get<bool>());
+
+  fs::remove_all(home_ + "/.pki");
+  const std::string make = "bash " KELO_BIN "/make-nssdb.sh " + home_ + " >/dev/null 2>&1";
+  if (std::system(make.c_str()) != 0) GTEST_SKIP() << "make-nssdb.sh failed (certutil/openssl missing?)";
+  ChildRun good = Doctor(env);
+  ASSERT_FALSE(good.report.is_discarded()) << good.out;
+  EXPECT_TRUE(good.report["nss"]["opened"].get<bool>());
+  // The fixture: seven certificates, all but "c" with a private key.
+  EXPECT_EQ(good.report["nss"]["certificates"], 7);
+  EXPECT_EQ(good.report["nss"]["withPrivateKey"], 6);
+  EXPECT_TRUE(OwnProblems(good.report, home_).empty()) << good.report["problems"].dump();
+
+  // A protected database: its keys are not counted without the password, and
+  // the doctor finishes rather than waiting for one.
+  fs::remove_all(home_ + "/.pki");
+  const std::string makeProtected = "bash " KELO_BIN "/make-nssdb.sh " + home_ + " --password pw >/dev/null 2>&1";
+  fs::remove_all(home_ + "/fixture");
+  ASSERT_EQ(std::system(makeProtected.c_str()), 0);
+  ChildRun locked = Doctor(env);
+  ASSERT_FALSE(locked.report.is_discarded()) << locked.out;
+  EXPECT_EQ(locked.report["nss"]["certificates"], 7);
+  EXPECT_EQ(locked.report["nss"]["withPrivateKey"], 0);
+}
+
+TEST_F(DoctorTest, TextByDefaultAndBadArguments) {
+  ChildRun text = Exec({"doctor"}, {{"LD_LIBRARY_PATH", MockDir()}, {"MOCKP11_TOKENS_KELO_ZIR4", "SER1"}}, home_);
+  EXPECT_TRUE(text.report.is_discarded());
+  EXPECT_NE(text.out.find("serial \"SER1\""), std::string::npos) << text.out;
+  EXPECT_NE(text.out.find("C_Initialize: CKR_OK"), std::string::npos) << text.out;
+
+  EXPECT_EQ(Exec({"doctor", "--bogus"}, {}, home_).status, 2);
+  ChildRun help = Exec({"doctor", "--help"}, {}, home_);
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.out.find("--json"), std::string::npos);
+}
+
+}  // namespace
