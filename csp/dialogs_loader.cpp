@@ -1,5 +1,5 @@
 // The dialogs of Linux builds, reached through a module loaded on first use
-// (kelo-gtk-dialogs.so next to the executable). Without the module, or
+// (kelo-gtk-dialogs.so, see DialogsModulePath). Without the module, or
 // without a display, every question is declined.
 #include <unistd.h>
 
@@ -29,13 +29,9 @@ DialogsModule& Module() {
   static DialogsModule m;
   static std::once_flag once;
   std::call_once(once, [] {
-    std::string path = "kelo-gtk-dialogs.so";
     char exe[PATH_MAX];
     ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-    if (n > 0) {
-      std::string dir(exe, static_cast<std::size_t>(n));
-      path = dir.substr(0, dir.rfind('/') + 1) + path;
-    }
+    std::string path = DialogsModulePath(n > 0 ? std::string(exe, static_cast<std::size_t>(n)) : std::string());
     // Kept loaded for the life of the process: GTK cannot be unloaded.
     m.module.reset(platform::LoadModule(path.c_str()));
     m.choose = reinterpret_cast<ChooseFn>(platform::GetSymbol(m.module.get(), "kelo_dialogs_choose"));
@@ -71,5 +67,15 @@ bool AskStorePassword(const std::string& storeName, std::string& password) {
 }
 
 void SetDialogRequester(const std::string& who) { Module().requester = who; }
+
+std::string DialogsModulePath(const std::string& exePath) {
+  static const char kName[] = "kelo-gtk-dialogs.so";
+  const std::string dir = exePath.substr(0, exePath.rfind('/') + 1);
+  if (dir.empty()) return kName;
+  for (const std::string& candidate : {dir + kName, dir + "../lib/kelo-ca/" + kName}) {
+    if (access(candidate.c_str(), R_OK) == 0) return candidate;
+  }
+  return dir + kName;
+}
 
 }  // namespace kelo::csp

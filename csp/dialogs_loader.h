@@ -9,6 +9,11 @@ namespace kelo::csp {
 
 void SetDialogRequester(const std::string& who);
 
+// Where the dialogs module is looked for, given the executable's path: next
+// to it (a build tree), then in ../lib/kelo-ca/ (an installed package). The
+// first that exists, or the first candidate when none does.
+std::string DialogsModulePath(const std::string& exePath);
+
 }  // namespace kelo::csp
 
 #endif

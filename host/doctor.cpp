@@ -1,5 +1,7 @@
 #include "host/doctor.h"
 
+#include "csp/dialogs_loader.h"
+
 #include <dlfcn.h>
 #include <link.h>
 #include <sys/stat.h>
@@ -13,6 +15,7 @@
 #include <optional>
 
 #include "csp/cert_store.h"
+#include "csp/dialogs_loader.h"
 #include "platform/dynlib.h"
 #include "token/pkcs11.h"
 #include "token/token_registry.h"
@@ -200,9 +203,8 @@ DoctorDisplay InspectDisplay(const RegisterEnv& env) {
   d.x11 = EnvOrEmpty("DISPLAY");
   d.wayland = EnvOrEmpty("WAYLAND_DISPLAY");
   d.available = !d.x11.empty() || !d.wayland.empty();
-  const std::size_t slash = env.exe.rfind('/');
-  if (slash != std::string::npos) {
-    d.dialogsModule = env.exe.substr(0, slash + 1) + "kelo-gtk-dialogs.so";
+  if (env.exe.find('/') != std::string::npos) {
+    d.dialogsModule = csp::DialogsModulePath(env.exe);
     d.dialogsModulePresent = IsFile(d.dialogsModule);
   }
   return d;

@@ -53,7 +53,7 @@ struct DoctorNss {
 struct DoctorDisplay {
   std::string x11, wayland;  // DISPLAY, WAYLAND_DISPLAY
   bool available = false;
-  std::string dialogsModule;  // kelo-gtk-dialogs.so next to the executable
+  std::string dialogsModule;  // where the dialogs module is looked for
   bool dialogsModulePresent = false;
 };
 

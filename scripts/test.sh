@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds and runs the whole test suite:
 #   1. the main build's tests (mock module, SoftHSM2 end to end, host)
-#   2. the extension and page API in headless Chromium, over the native host
-#   3. the same tests built with AddressSanitizer and UndefinedBehaviorSanitizer
-#   4. short libFuzzer runs over the codecs and the native-messaging host
-#   5. the portable core cross-built for 64-bit Windows, tested under Wine
-# Set KELO_SKIP=browser,asan,fuzz,windows (any subset) to leave stages out locally.
+#   2. the Debian package, installed with dpkg -i and removed again
+#   3. the extension and page API in headless Chromium, over the native host
+#   4. the same tests built with AddressSanitizer and UndefinedBehaviorSanitizer
+#   5. short libFuzzer runs over the codecs and the native-messaging host
+#   6. the portable core cross-built for 64-bit Windows, tested under Wine
+# Set KELO_SKIP=package,browser,asan,fuzz,windows (any subset) to leave stages out locally.
 set -euo pipefail
 . "$(dirname "$0")/lib.sh"
 
@@ -23,6 +24,11 @@ run_ctest() {
 
 build_tree "$KELO_ROOT/build" -DCMAKE_BUILD_TYPE=Debug
 run_ctest "$KELO_ROOT/build"
+
+if stage package; then
+  say "Debian package: build, install with dpkg -i, remove"
+  bash "$KELO_ROOT/tests/package_check.sh" "$KELO_ROOT/build"
+fi
 
 if stage browser; then
   say "browser end to end: headless Chromium, extension, page API, native host"
