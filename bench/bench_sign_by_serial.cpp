@@ -72,26 +72,6 @@ struct CertTarget {
   std::size_t keyPosition = 0;  // 1-based position of its private key in the key walk
 };
 
-struct Kind {
-  std::string name;
-  std::function<void()> callAndCheck;
-  long calls = 0;
-  double seconds = 0;
-
-  void RunSlice(double slice) {
-    long n = 0;
-    double elapsed = 0;
-    const Clock::time_point t0 = Clock::now();
-    do {
-      callAndCheck();
-      ++n;
-    } while ((elapsed = SecondsSince(t0)) < slice);
-    calls += n;
-    seconds += elapsed;
-  }
-  double Rate() const { return static_cast<double>(calls) / seconds; }
-  double MsPerCall() const { return 1e3 * seconds / static_cast<double>(calls); }
-};
 
 int Run(int argc, char** argv) {
   const Options opt(argc, argv, {"--slice", "--rounds", "--module"});

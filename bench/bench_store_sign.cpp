@@ -85,26 +85,6 @@ std::string FixtureValue(const std::map<std::string, std::string>& fixture, cons
   return it->second;
 }
 
-struct Kind {
-  std::string name;
-  std::function<void()> callAndCheck;
-  long calls = 0;
-  double seconds = 0;
-
-  void RunSlice(double slice) {
-    long n = 0;
-    double elapsed = 0;
-    const Clock::time_point t0 = Clock::now();
-    do {
-      callAndCheck();
-      ++n;
-    } while ((elapsed = SecondsSince(t0)) < slice);
-    calls += n;
-    seconds += elapsed;
-  }
-  double Rate() const { return static_cast<double>(calls) / seconds; }
-  double MsPerCall() const { return 1e3 * seconds / static_cast<double>(calls); }
-};
 
 int Measure(const std::string& home, const Options& opt) {
   const double slice = opt.Number("--slice", 1.0, 0.01, 600);

@@ -170,6 +170,28 @@ class Options {
 // Runs body, turning exceptions into the exit codes described above.
 int Main(const char* name, const char* usage, const std::function<int()>& body);
 
+// One kind of call timed in slices, so kinds can take turns within a round.
+struct Kind {
+  std::string name;
+  std::function<void()> callAndCheck;
+  long calls = 0;
+  double seconds = 0;
+
+  void RunSlice(double slice) {
+    long n = 0;
+    double elapsed = 0;
+    const Clock::time_point t0 = Clock::now();
+    do {
+      callAndCheck();
+      ++n;
+    } while ((elapsed = SecondsSince(t0)) < slice);
+    calls += n;
+    seconds += elapsed;
+  }
+  double Rate() const { return static_cast<double>(calls) / seconds; }
+  double MsPerCall() const { return 1e3 * seconds / static_cast<double>(calls); }
+};
+
 }  // namespace kelo::bench
 
 #endif

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "control/kelo_ctrl.h"
+#include "host/fd_io.h"
 #include "platform/wipe.h"
 
 namespace kelo {
@@ -32,19 +33,7 @@ class FdSource final : public ByteSource {
 class FdSink final : public ByteSink {
  public:
   explicit FdSink(int fd) : fd_(fd) {}
-  bool Write(const void* data, std::size_t n) override {
-    const char* p = static_cast<const char*>(data);
-    while (n > 0) {
-      ssize_t w = ::write(fd_, p, n);
-      if (w < 0) {
-        if (errno == EINTR) continue;
-        return false;
-      }
-      p += w;
-      n -= static_cast<std::size_t>(w);
-    }
-    return true;
-  }
+  bool Write(const void* data, std::size_t n) override { return WriteAll(fd_, data, n); }
 
  private:
   int fd_;

@@ -7,24 +7,12 @@
 #include <string>
 
 #include "control/kelo_ctrl.h"
+#include "host/fd_io.h"
 #include "host/jsonrpc.h"
 #include "platform/wipe.h"
 
 namespace kelo {
 namespace {
-
-bool WriteAll(int fd, const char* data, std::size_t n) {
-  while (n > 0) {
-    ssize_t w = ::write(fd, data, n);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += w;
-    n -= static_cast<std::size_t>(w);
-  }
-  return true;
-}
 
 bool Blank(std::string_view s) {
   for (char c : s) {
