@@ -12,8 +12,8 @@ die() { printf 'error: %s\n' "$*" >&2; exit 1; }
 KELO_PKGS_BUILD=(build-essential cmake pkg-config libgtest-dev libgmock-dev googletest
   libbenchmark-dev libp11-kit-dev nlohmann-json3-dev softhsm2 openssl libssl-dev
   libnss3-dev libnss3-tools libgtk-3-dev libreadline-dev)
-KELO_PKGS_TEST=(clang libclang-rt-14-dev g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64
-  xvfb xauth xdotool x11-utils chromium)
+KELO_PKGS_TEST=(clang libclang-rt-14-dev g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
+  mingw-w64-tools libwine-dev wine wine64 xvfb xauth xdotool x11-utils chromium firefox-esr)
 
 install_packages() {
   local missing=()
