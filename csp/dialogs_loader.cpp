@@ -22,8 +22,19 @@ struct DialogsModule {
   platform::ScopedModule module;
   ChooseFn choose = nullptr;
   PasswordFn password = nullptr;
-  std::string requester;
 };
+
+// Who asks, for the dialog's text. Kept apart from the module so that naming
+// the requester does not load GTK.
+struct Requester {
+  std::mutex lock;
+  std::string who;
+};
+
+Requester& TheRequester() {
+  static Requester r;
+  return r;
+}
 
 DialogsModule& Module() {
   static DialogsModule m;
@@ -52,7 +63,13 @@ class LoadedChooser final : public CertificateChooser {
   int Choose(const std::vector<const Certificate*>& certificates) override {
     if (!HasDisplay()) return -1;  // nothing to show it on: do not even load GTK
     DialogsModule& m = Module();
-    return m.choose ? m.choose(&certificates, &m.requester) : -1;
+    if (!m.choose) return -1;
+    std::string who;
+    {
+      std::lock_guard<std::mutex> hold(TheRequester().lock);
+      who = TheRequester().who;
+    }
+    return m.choose(&certificates, &who);
   }
 };
 
@@ -66,7 +83,10 @@ bool AskStorePassword(const std::string& storeName, std::string& password) {
   return m.password ? m.password(&storeName, &password) : false;
 }
 
-void SetDialogRequester(const std::string& who) { Module().requester = who; }
+void SetDialogRequester(const std::string& who) {
+  std::lock_guard<std::mutex> hold(TheRequester().lock);
+  TheRequester().who = who;
+}
 
 std::string DialogsModulePath(const std::string& exePath) {
   static const char kName[] = "kelo-gtk-dialogs.so";

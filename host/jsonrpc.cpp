@@ -1,6 +1,7 @@
 #include "host/jsonrpc.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <nlohmann/json.hpp>
 #include <vector>
 
@@ -52,8 +53,72 @@ void WipeStrings(json& params) {
 
 bool IsComposite(const json& j) { return j.is_object() || j.is_array(); }
 
+bool IsAsciiAlpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool IsAsciiDigit(char c) { return c >= '0' && c <= '9'; }
+
+// scheme://rest in printable ASCII without blanks: the name is shown in a
+// dialog as "<origin> asks for a certificate", so nothing in it may pass for
+// more text or break the line.
+bool IsOrigin(std::string_view s) {
+  if (s.empty() || s.size() > kMaxOriginLength) return false;
+  for (char c : s) {
+    if (c < 0x21 || c > 0x7E) return false;
+  }
+  const std::size_t sep = s.find("://");
+  if (sep == std::string_view::npos || sep == 0 || sep + 3 == s.size() || !IsAsciiAlpha(s[0])) return false;
+  for (char c : s.substr(1, sep - 1)) {
+    if (!IsAsciiAlpha(c) && !IsAsciiDigit(c) && c != '+' && c != '-' && c != '.') return false;
+  }
+  return true;
+}
+
+bool HasDisplay() {
+  for (const char* var : {"DISPLAY", "WAYLAND_DISPLAY"}) {
+    const char* value = std::getenv(var);
+    if (value != nullptr && *value != '\0') return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+class JsonRpcEndpoint::Dispatch {
+ public:
+  static json HandleOne(JsonRpcEndpoint& endpoint, json& req);
+
+ private:
+  static json Hello(JsonRpcEndpoint& endpoint, const json& id, const json* params);
+};
+
+json JsonRpcEndpoint::Dispatch::Hello(JsonRpcEndpoint& endpoint, const json& id, const json* params) {
+  if (endpoint.greeted_) {
+    return Error(id, kInvalidRequest, std::string(kHelloMethod) + " was already answered; only the first counts");
+  }
+  std::string origin;
+  if (params != nullptr && !params->is_null()) {
+    if (!params->is_object()) {
+      return Error(id, kInvalidParams, std::string("params of ") + kHelloMethod + " must be an object");
+    }
+    auto it = params->find("origin");
+    if (it != params->end() && !it->is_null()) {
+      if (!it->is_string() || !IsOrigin(it->get_ref<const std::string&>())) {
+        return Error(id, kInvalidParams,
+                     "origin must be scheme://host[:port] in printable ASCII, at most " +
+                         std::to_string(kMaxOriginLength) + " characters");
+      }
+      origin = it->get<std::string>();
+    }
+  }
+  endpoint.greeted_ = true;
+  endpoint.origin_ = std::move(origin);
+  if (!endpoint.origin_.empty() && endpoint.onOrigin_) endpoint.onOrigin_(endpoint.origin_);
+  json info = {{"name", "kelo-ca"}, {"version", kHostVersion}, {"display", HasDisplay()}};
+  return {{"jsonrpc", "2.0"}, {"id", id}, {"result", std::move(info)}};
+}
+
 // Returns a response object, or null for a notification.
-json HandleOne(CKeloCAActiveXCtrl& control, json& req) {
+json JsonRpcEndpoint::Dispatch::HandleOne(JsonRpcEndpoint& endpoint, json& req) {
+  CKeloCAActiveXCtrl& control = endpoint.control_;
   json id = nullptr;
   if (!req.is_object()) return Error(id, kInvalidRequest, "request must be a JSON object");
   bool notification = !req.contains("id");
@@ -68,6 +133,11 @@ json HandleOne(CKeloCAActiveXCtrl& control, json& req) {
   auto jm = req.find("method");
   if (jm == req.end() || !jm->is_string()) return Error(id, kInvalidRequest, "method must be a string");
   const std::string name = jm->get<std::string>();
+  auto jp = req.find("params");
+  if (name == kHelloMethod) {
+    json r = Hello(endpoint, id, jp == req.end() ? nullptr : &*jp);
+    return notification ? json() : r;
+  }
   const MethodInfo* method = FindMethod(name);
   if (!method) {
     json e = Error(id, kMethodNotFound, "unknown method: " + name, kDISP_E_UNKNOWNNAME);
@@ -75,7 +145,6 @@ json HandleOne(CKeloCAActiveXCtrl& control, json& req) {
   }
 
   std::vector<Value> args;
-  auto jp = req.find("params");
   if (jp != req.end() && !jp->is_null()) {
     if (jp->is_array()) {
       for (auto& p : *jp) {
@@ -131,8 +200,6 @@ json HandleOne(CKeloCAActiveXCtrl& control, json& req) {
   return {{"jsonrpc", "2.0"}, {"id", id}, {"result", std::move(result)}};
 }
 
-}  // namespace
-
 std::string JsonRpcEndpoint::TooLarge(std::size_t limit) {
   return Dump(Error(nullptr, kInvalidRequest, "request larger than " + std::to_string(limit) + " bytes refused"));
 }
@@ -149,12 +216,12 @@ std::string JsonRpcEndpoint::Handle(std::string_view request) {
       if (req.empty()) return Dump(Error(nullptr, kInvalidRequest, "empty batch"));
       json out = json::array();
       for (auto& one : req) {
-        json r = HandleOne(control_, one);
+        json r = Dispatch::HandleOne(*this, one);
         if (!r.is_null()) out.push_back(std::move(r));
       }
       return out.empty() ? std::string() : Dump(out);
     }
-    json r = HandleOne(control_, req);
+    json r = Dispatch::HandleOne(*this, req);
     return r.is_null() ? std::string() : Dump(r);
   } catch (const std::bad_alloc&) {
     return Dump(Error(nullptr, kInternalError, "out of memory", kE_OUTOFMEMORY));

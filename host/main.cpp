@@ -11,6 +11,7 @@
 #include "codec/codec.h"
 #include "control/kelo_ctrl.h"
 #include "host/doctor.h"
+#include "host/jsonrpc.h"
 #include "host/native_host.h"
 #include "host/native_host_args.h"
 #include "host/register.h"
@@ -65,6 +66,10 @@ const char kServeUsage[] =
     "  -32700 parse error, -32600 invalid request (also lines over 1 MiB),\n"
     "  -32601 unknown method, -32602 bad parameters (wrong count, type\n"
     "  mismatch, out of range); error.data.hresult names the automation status.\n"
+    "\n"
+    "The host's own method kelo.hello (params {\"origin\":\"https://...\"}, origin\n"
+    "optional) answers its name, version and whether a display is available; the\n"
+    "origin of the first hello is named in the certificate selection dialog.\n"
     "\n"
     "Integer parameters accept integral numbers and decimal strings; string\n"
     "parameters accept strings and numbers. The control is destroyed and the\n"
@@ -198,7 +203,7 @@ int main(int argc, char** argv) {
   }
   std::string cmd = argv[1];
   if (cmd == "--version") {
-    std::printf("kelo-ca 1.0.0\n");
+    std::printf("kelo-ca %s\n", kelo::kHostVersion);
     return 0;
   }
   if (cmd == "serve") {

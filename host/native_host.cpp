@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "control/kelo_ctrl.h"
+#include "csp/dialogs_loader.h"
 #include "host/fd_io.h"
 #include "platform/wipe.h"
 
@@ -144,7 +145,8 @@ int RunNativeHost(JsonRpcEndpoint& endpoint, int inFd, int outFd, std::size_t ma
 int RunNativeHost(int inFd, int outFd, std::size_t maxRequest) {
   // One control per process: destroying it at the end finalises the modules.
   CKeloCAActiveXCtrl control;
-  JsonRpcEndpoint endpoint(control);
+  // The extension's hello names the page's origin; the selection dialog shows it.
+  JsonRpcEndpoint endpoint(control, csp::SetDialogRequester);
   return RunNativeHost(endpoint, inFd, outFd, maxRequest);
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "control/kelo_ctrl.h"
+#include "csp/dialogs_loader.h"
 #include "host/fd_io.h"
 #include "host/jsonrpc.h"
 #include "platform/wipe.h"
@@ -25,7 +26,7 @@ bool Blank(std::string_view s) {
 
 int RunServe(int inFd, int outFd, std::size_t maxLine) {
   CKeloCAActiveXCtrl control;
-  JsonRpcEndpoint endpoint(control);
+  JsonRpcEndpoint endpoint(control, csp::SetDialogRequester);
 
   std::string in;       // bytes read but not yet handled
   std::string out;      // responses not yet written

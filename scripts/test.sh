@@ -2,7 +2,7 @@
 # Installs what is needed, builds and runs the whole test suite:
 #   1. the main build's tests (mock module, SoftHSM2 end to end, host)
 #   2. the Debian package, installed with dpkg -i and removed again
-#   3. the extension and page API in headless Chromium, over the native host
+#   3. the extension and page API in headless Chromium and Firefox ESR, over the native host
 #   4. the same tests built with AddressSanitizer and UndefinedBehaviorSanitizer
 #   5. short libFuzzer runs over the codecs and the native-messaging host
 #   6. the Windows builds (64-bit and 32-bit), tested under Wine
@@ -33,6 +33,8 @@ fi
 if stage browser; then
   say "browser end to end: headless Chromium, extension, page API, native host"
   bash "$KELO_ROOT/tests/browser/run.sh" "$KELO_ROOT/build"
+  say "browser smoke test: headless Firefox ESR, the same extension and host"
+  bash "$KELO_ROOT/tests/browser/run_firefox.sh" "$KELO_ROOT/build"
 fi
 
 if stage asan; then

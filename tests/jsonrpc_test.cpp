@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <nlohmann/json.hpp>
+#include <optional>
+#include <vector>
 
 #include "tests/fake_registry.h"
 
@@ -138,6 +141,155 @@ TEST_F(JsonRpcTest, StringParameterEndsAtFirstNul) {
   // A NUL inside the PIN ends it, as it would for a narrow string.
   json r = Call(Req("VerifyCertCRL", R"([0,0,"a\u0000b"])"));
   EXPECT_EQ(r["result"], 1);
+}
+
+// Sets or removes an environment variable for one scope.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    if (value) {
+      setenv(name, value, 1);
+    } else {
+      unsetenv(name);
+    }
+  }
+  ~ScopedEnv() {
+    if (old_) {
+      setenv(name_, old_->c_str(), 1);
+    } else {
+      unsetenv(name_);
+    }
+  }
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+class HelloTest : public JsonRpcTest {
+ protected:
+  HelloTest() {
+    endpoint = std::make_unique<JsonRpcEndpoint>(*ctl, [this](const std::string& o) { told.push_back(o); });
+  }
+  std::string Hello(const std::string& params, const std::string& id = "1") {
+    return R"({"jsonrpc":"2.0","id":)" + id + R"(,"method":"kelo.hello")" +
+           (params.empty() ? "" : R"(,"params":)" + params) + "}";
+  }
+  std::vector<std::string> told;  // what the endpoint passed on, in order
+};
+
+TEST_F(HelloTest, OriginIsCheckedBeforeItIsPassedOn) {
+  const std::string longest = "https://" + std::string(kMaxOriginLength - 8, 'a');
+  struct Case {
+    const char* name;
+    std::string params;
+    std::string origin;  // expected to be passed on; empty: nothing
+    int error;           // 0: answered
+  } cases[] = {
+      {"https origin", R"({"origin":"https://sign.example.org"})", "https://sign.example.org", 0},
+      {"loopback with a port", R"({"origin":"http://127.0.0.1:8080"})", "http://127.0.0.1:8080", 0},
+      {"at the length limit", R"({"origin":")" + longest + R"("})", longest, 0},
+      {"no params", "", "", 0},
+      {"no origin", "{}", "", 0},
+      {"null origin", R"({"origin":null})", "", 0},
+      {"past the length limit", R"({"origin":")" + longest + R"(a"})", "", kInvalidParams},
+      {"empty", R"({"origin":""})", "", kInvalidParams},
+      {"a number", R"({"origin":42})", "", kInvalidParams},
+      {"no scheme", R"({"origin":"sign.example.org"})", "", kInvalidParams},
+      {"nothing after the scheme", R"({"origin":"https://"})", "", kInvalidParams},
+      {"scheme starts with a digit", R"({"origin":"1https://a.example"})", "", kInvalidParams},
+      {"blank inside", R"({"origin":"https://a.example asks nothing. https://b.example"})", "", kInvalidParams},
+      {"line break", R"({"origin":"https://a.example\nOK"})", "", kInvalidParams},
+      {"NUL", R"({"origin":"https://a.example\u0000.b"})", "", kInvalidParams},
+      {"DEL", R"({"origin":"https://a.example\u007f"})", "", kInvalidParams},
+      {"not ASCII", "{\"origin\":\"https://b\u00e9.example\"}", "", kInvalidParams},
+      {"params as an array", R"(["https://a.example"])", "", kInvalidParams},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    endpoint = std::make_unique<JsonRpcEndpoint>(*ctl, [this](const std::string& o) { told.push_back(o); });
+    told.clear();
+    json r = Call(Hello(c.params, "\"h\""));
+    EXPECT_EQ(r["id"], "h");
+    if (c.error != 0) {
+      EXPECT_EQ(r["error"]["code"], c.error);
+      EXPECT_TRUE(told.empty());
+      EXPECT_EQ(endpoint->origin(), "");
+      continue;
+    }
+    ASSERT_TRUE(r.contains("result")) << r.dump();
+    EXPECT_EQ(r["result"]["name"], "kelo-ca");
+    EXPECT_TRUE(r["result"]["version"].is_string());
+    EXPECT_TRUE(r["result"]["display"].is_boolean());
+    EXPECT_EQ(endpoint->origin(), c.origin);
+    EXPECT_EQ(told, c.origin.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.origin});
+  }
+}
+
+TEST_F(HelloTest, OnlyTheFirstAnsweredHelloCounts) {
+  // A refused hello does not count: the client may greet again.
+  EXPECT_EQ(Call(Hello(R"({"origin":"no origin"})"))["error"]["code"], kInvalidParams);
+  EXPECT_TRUE(Call(Hello(R"({"origin":"https://first.example"})")).contains("result"));
+  // Later ones, even well-formed or without an origin, change nothing.
+  for (const std::string& params : {std::string(R"({"origin":"https://second.example"})"), std::string("{}")}) {
+    SCOPED_TRACE(params);
+    json r = Call(Hello(params, "5"));
+    EXPECT_EQ(r["error"]["code"], kInvalidRequest);
+    EXPECT_EQ(r["id"], 5);
+  }
+  EXPECT_EQ(endpoint->origin(), "https://first.example");
+  EXPECT_EQ(told, std::vector<std::string>{"https://first.example"});
+
+  // A hello without an origin counts too: nobody can name one afterwards.
+  endpoint = std::make_unique<JsonRpcEndpoint>(*ctl);
+  EXPECT_TRUE(Call(Hello("")).contains("result"));
+  EXPECT_EQ(Call(Hello(R"({"origin":"https://late.example"})"))["error"]["code"], kInvalidRequest);
+  EXPECT_EQ(endpoint->origin(), "");
+
+  // As a notification it is carried out but not answered.
+  endpoint = std::make_unique<JsonRpcEndpoint>(*ctl);
+  EXPECT_EQ(endpoint->Handle(R"({"jsonrpc":"2.0","method":"kelo.hello","params":{"origin":"https://quiet.example"}})"),
+            "");
+  EXPECT_EQ(endpoint->origin(), "https://quiet.example");
+  EXPECT_EQ(Call(Hello(R"({"origin":"https://loud.example"})"))["error"]["code"], kInvalidRequest);
+}
+
+TEST_F(HelloTest, DisplayFollowsTheEnvironment) {
+  struct Case {
+    const char* x11;
+    const char* wayland;
+    bool display;
+  } cases[] = {
+      {nullptr, nullptr, false}, {"", "", false}, {":7", nullptr, true}, {nullptr, "wayland-0", true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.x11 ? c.x11 : "(unset)") + " " + (c.wayland ? c.wayland : "(unset)"));
+    ScopedEnv x11("DISPLAY", c.x11), wayland("WAYLAND_DISPLAY", c.wayland);
+    endpoint = std::make_unique<JsonRpcEndpoint>(*ctl);
+    EXPECT_EQ(Call(Hello(""))["result"]["display"], c.display);
+  }
+}
+
+TEST_F(HelloTest, TheControlMethodsAreUntouched) {
+  ASSERT_TRUE(Call(Hello(R"({"origin":"https://a.example"})")).contains("result"));
+  for (const MethodInfo& m : kMethods) {
+    SCOPED_TRACE(m.name);
+    // The reserved name can never shadow a method of the control.
+    EXPECT_EQ(std::string_view(m.name).find('.'), std::string_view::npos);
+    // One argument too many reaches the control's own count check.
+    std::string params = "[";
+    for (int i = 0; i <= m.paramCount; ++i) params += i ? ",0" : "0";
+    json r = Call(Req(m.name, params + "]"));
+    EXPECT_EQ(r["error"]["code"], kInvalidParams);
+    EXPECT_EQ(r["error"]["data"]["hresult"], "0x8002000E");
+  }
+  EXPECT_EQ(Call(Req("ConnectToken", "[]"))["result"], sid);
+  // Only the exact reserved name is the host's own.
+  for (const char* name : {"KELO.HELLO", "kelo.hello ", "kelo.goodbye"}) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(Call(Req(name, "{}"))["error"]["code"], kMethodNotFound);
+  }
+  EXPECT_EQ(endpoint->origin(), "https://a.example");
 }
 
 }  // namespace

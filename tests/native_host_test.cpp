@@ -10,11 +10,14 @@
 
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <future>
+#include <iterator>
 #include <nlohmann/json.hpp>
 #include <thread>
 #include <vector>
 
+#include "csp/dialogs_loader.h"
 #include "host/native_host_args.h"
 #include "tests/fake_registry.h"
 
@@ -248,6 +251,25 @@ class StringSink final : public ByteSink {
   std::string out;
 };
 
+TEST_F(NativeHostTest, HelloNamesTheOriginOnceAndTheControlAnswersAfterIt) {
+  std::vector<std::string> told;
+  JsonRpcEndpoint greeted(ctl, [&](const std::string& o) { told.push_back(o); });
+  const std::string hello = R"({"jsonrpc":"2.0","id":0,"method":"kelo.hello","params":{"origin":"https://a.example"}})";
+  const std::string again = R"({"jsonrpc":"2.0","id":1,"method":"kelo.hello","params":{"origin":"https://b.example"}})";
+  StringSource in(Msg(hello) + Msg(again) + Msg(Req("2", "ConnectToken", "[]")));
+  StringSink out;
+  EXPECT_EQ(RunNativeHost(greeted, in, out), 0);
+  std::vector<std::string> frames = Frames(out.out);
+  ASSERT_EQ(frames.size(), 3u);
+  json r = json::parse(frames[0]);
+  EXPECT_EQ(r["id"], 0);
+  EXPECT_EQ(r["result"]["name"], "kelo-ca");
+  EXPECT_EQ(json::parse(frames[1])["error"]["code"], kInvalidRequest);
+  EXPECT_EQ(json::parse(frames[2])["result"], ctl.SessionIdentifier());
+  EXPECT_EQ(told, std::vector<std::string>{"https://a.example"});
+  EXPECT_EQ(greeted.origin(), "https://a.example");
+}
+
 TEST_F(NativeHostTest, OversizedResponsesBecomeErrorsWithTheRequestId) {
   // Real methods cannot produce 1 MiB, so the host runs with a small limit.
   const std::size_t limit = 1000;
@@ -336,3 +358,13 @@ TEST(NativeMessagingLaunch, RecognisesTheBrowsersArguments) {
 
 }  // namespace
 }  // namespace kelo
+
+// Every page's hello names its origin; that alone must not start GTK, which
+// costs tens of milliseconds per host and is needed only for a dialog.
+TEST(DialogRequester, NamingTheRequesterLoadsNoDialogModule) {
+  kelo::csp::SetDialogRequester("https://a.example");
+  std::ifstream maps("/proc/self/maps");
+  std::string all((std::istreambuf_iterator<char>(maps)), std::istreambuf_iterator<char>());
+  ASSERT_FALSE(all.empty());
+  EXPECT_EQ(all.find("kelo-gtk-dialogs"), std::string::npos);
+}

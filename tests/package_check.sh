@@ -21,6 +21,24 @@ check "the executable runs" '/usr/bin/kelo-ca --version | grep -q kelo-ca'
 check "the host is registered for all users" '[ -f "$manifest" ] && grep -q "\"path\": *\"/usr/bin/kelo-ca\"" "$manifest"'
 check "Firefox is registered too" '[ -f "$firefox" ]'
 check "the extension ships" '[ -f /usr/share/kelo-ca/extension/chromium/manifest.json ]'
+ext=/usr/share/kelo-ca/extension
+check "the Firefox extension ships, unpacked and as the .xpi" \
+  '[ -f "$ext/firefox/manifest.json" ] && [ -f "$ext/kelo-ca@kelo.example.xpi" ]'
+# The .xpi must carry the id the registered host allows, and the very
+# scripts and pages of the Chromium extension.
+check "the .xpi matches the Firefox host manifest and the shared files" \
+  'python3 - "$ext" "$firefox" <<"EOF"
+import json, os, sys, zipfile
+ext, host = sys.argv[1], sys.argv[2]
+with zipfile.ZipFile(os.path.join(ext, "kelo-ca@kelo.example.xpi")) as z:
+    manifest = json.loads(z.read("manifest.json"))
+    gecko_id = manifest["browser_specific_settings"]["gecko"]["id"]
+    assert json.load(open(host))["allowed_extensions"] == [gecko_id], gecko_id
+    shared = [n for n in z.namelist() if n != "manifest.json"]
+    assert "background.js" in shared and "content.js" in shared, shared
+    for name in shared:
+        assert z.read(name) == open(os.path.join(ext, "chromium", name), "rb").read(), name
+EOF'
 check "the dialogs module is where the executable finds it" \
   '{ /usr/bin/kelo-ca doctor --json || true; } | grep -q "\"dialogsModulePresent\": *true"'
 

@@ -1,7 +1,12 @@
 // Bridge between pages and the native host: one runtime port from the content
 // script per page-side control, one native port (so one host process, one
 // control) behind it. Consent is asked per origin before any host is started.
+// Shared by the Chromium (MV3 service worker) and Firefox (MV2 background
+// page) builds of the extension.
 'use strict';
+
+// Firefox's promise-based namespace where there is one, else Chromium's.
+const api = globalThis.browser ?? globalThis.chrome;
 
 const HOST_NAME = 'org.kelo.ca_token';
 const CONTROL_PORT = 'kelo-ca-control';
@@ -13,6 +18,12 @@ const MANAGED_KEY = 'allowedOrigins'; // string[] in storage.managed (policy)
 const ERR_HOST_GONE = { code: -32000, hresult: '0x80010108' }; // RPC_E_DISCONNECTED
 const ERR_NOT_ALLOWED = { code: -32001, hresult: '0x80070005' }; // E_ACCESSDENIED
 const ERR_NO_HOST = { code: -32002, hresult: '0x80040154' }; // REGDB_E_CLASSNOTREG
+const ERR_UNKNOWN_NAME = { code: -32601, hresult: '0x80020006' }; // DISP_E_UNKNOWNNAME
+
+// The host's own methods have a dot in their name, the control's never do:
+// only the extension may greet the host, a page never.
+const HELLO_METHOD = 'kelo.hello';
+const isHostMethod = (name) => name.includes('.');
 
 function rpcError(kind, message) {
   return { code: kind.code, message, data: { hresult: kind.hresult } };
@@ -33,7 +44,7 @@ function isSecureOrigin(origin) {
 
 async function managedOrigins() {
   try {
-    const got = await chrome.storage.managed.get(MANAGED_KEY);
+    const got = await api.storage.managed.get(MANAGED_KEY);
     const list = got[MANAGED_KEY];
     return Array.isArray(list) ? list.filter((o) => typeof o === 'string') : [];
   } catch {
@@ -42,7 +53,7 @@ async function managedOrigins() {
 }
 
 async function storedAnswers() {
-  const got = await chrome.storage.local.get(STORE_KEY);
+  const got = await api.storage.local.get(STORE_KEY);
   const v = got[STORE_KEY];
   return v && typeof v === 'object' ? v : {};
 }
@@ -55,7 +66,7 @@ async function decision(origin) {
 async function remember(origin, answer) {
   const answers = await storedAnswers();
   answers[origin] = answer;
-  await chrome.storage.local.set({ [STORE_KEY]: answers });
+  await api.storage.local.set({ [STORE_KEY]: answers });
 }
 
 // Consent windows in flight. Several create() calls from one origin share the
@@ -72,9 +83,9 @@ function askUser(origin) {
   consentByOrigin.set(origin, entry);
   consentByNonce.set(nonce, origin);
   const done = new Promise((resolve) => entry.waiters.push(resolve));
-  const url = chrome.runtime.getURL(
+  const url = api.runtime.getURL(
     `consent.html?nonce=${encodeURIComponent(nonce)}&origin=${encodeURIComponent(origin)}`);
-  chrome.windows.create({ url, type: 'popup', width: 460, height: 260, focused: true })
+  api.windows.create({ url, type: 'popup', width: 460, height: 260, focused: true })
     .then((w) => {
       entry.windowId = w.id;
     })
@@ -89,20 +100,20 @@ function finishConsent(origin, answer) {
   consentByNonce.delete(entry.nonce);
   for (const resolve of entry.waiters) resolve(answer);
   if (entry.windowId !== null && answer !== 'closed') {
-    chrome.windows.remove(entry.windowId).catch(() => {});
+    api.windows.remove(entry.windowId).catch(() => {});
   }
 }
 
-chrome.windows.onRemoved.addListener((windowId) => {
+api.windows.onRemoved.addListener((windowId) => {
   for (const [origin, entry] of consentByOrigin) {
     if (entry.windowId === windowId) finishConsent(origin, 'closed');
   }
 });
 
-chrome.runtime.onMessage.addListener((msg, sender, sendResponse) => {
+api.runtime.onMessage.addListener((msg, sender, sendResponse) => {
   // Only our own consent page may answer, never a content script.
-  if (sender.id !== chrome.runtime.id || !sender.url ||
-      !sender.url.startsWith(chrome.runtime.getURL('consent.html'))) {
+  if (sender.id !== api.runtime.id || !sender.url ||
+      !sender.url.startsWith(api.runtime.getURL('consent.html'))) {
     return false;
   }
   if (msg && msg.type === 'consent' && typeof msg.nonce === 'string') {
@@ -190,15 +201,17 @@ class Control {
   connectNative() {
     let native;
     try {
-      native = chrome.runtime.connectNative(HOST_NAME);
+      native = api.runtime.connectNative(HOST_NAME);
     } catch (e) {
       this.fail(rpcError(ERR_NO_HOST, `cannot start the native host: ${e.message}`));
       return;
     }
     this.native = native;
     let ready = false;
-    native.onDisconnect.addListener(() => {
-      const why = chrome.runtime.lastError ? chrome.runtime.lastError.message : 'it exited';
+    native.onDisconnect.addListener((port) => {
+      // Firefox says why on the port, Chromium in lastError.
+      const err = (port && port.error) || api.runtime.lastError;
+      const why = err && err.message ? err.message : 'it exited';
       this.native = null;
       if (!ready) {
         this.fail(rpcError(ERR_NO_HOST,
@@ -209,17 +222,19 @@ class Control {
     });
     native.onMessage.addListener((msg) => {
       if (!ready) {
-        // Any answer to the probe proves the host runs and speaks JSON-RPC.
+        // Any answer to the hello proves the host runs and speaks JSON-RPC
+        // (a host too old to know the hello answers "unknown method").
         ready = true;
         this.send({ type: 'ready' });
         return;
       }
       this.fromHost(msg);
     });
-    // No method has this name, so the host answers "unknown method" without
-    // touching the token: a cheap round trip that fails create() when the
-    // host is missing instead of the first call.
-    native.postMessage({ jsonrpc: '2.0', id: 0, method: '.probe', params: [] });
+    // First message on the port, before any page call: the host takes the
+    // origin from it (and from nothing later) to name it in its dialogs. The
+    // round trip also fails create() when the host is missing, rather than
+    // the first call.
+    native.postMessage({ jsonrpc: '2.0', id: 0, method: HELLO_METHOD, params: { origin: this.origin } });
   }
 
   fromPage(msg) {
@@ -230,6 +245,11 @@ class Control {
         (req.params !== undefined && (typeof req.params !== 'object' || req.params === null))) {
       this.send({ type: 'response', response: { jsonrpc: '2.0', id: pageId,
         error: { code: -32600, message: 'invalid request' } } });
+      return;
+    }
+    if (isHostMethod(req.method)) {
+      this.send({ type: 'response', response: { jsonrpc: '2.0', id: pageId,
+        error: rpcError(ERR_UNKNOWN_NAME, `unknown method: ${req.method}`) } });
       return;
     }
     if (!this.native) {
@@ -257,11 +277,11 @@ class Control {
   }
 }
 
-chrome.runtime.onConnect.addListener((port) => {
+api.runtime.onConnect.addListener((port) => {
   if (port.name !== CONTROL_PORT) return;
   // The origin comes from the browser, not from anything the page says.
   const origin = port.sender && port.sender.origin;
-  if (!port.sender || port.sender.id !== chrome.runtime.id || !port.sender.tab ||
+  if (!port.sender || port.sender.id !== api.runtime.id || !port.sender.tab ||
       typeof origin !== 'string') {
     port.disconnect();
     return;
@@ -270,7 +290,7 @@ chrome.runtime.onConnect.addListener((port) => {
 });
 
 // A revoked origin loses its open controls too, not only future ones.
-chrome.storage.onChanged.addListener(async () => {
+api.storage.onChanged.addListener(async () => {
   for (const c of [...controls]) {
     if ((await decision(c.origin)) !== 'allow' && c.native) {
       c.fail(rpcError(ERR_NOT_ALLOWED, `access for ${c.origin} was revoked`));

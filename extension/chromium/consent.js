@@ -1,5 +1,8 @@
 'use strict';
 
+// Firefox's promise-based namespace where there is one, else Chromium's.
+const api = globalThis.browser ?? globalThis.chrome;
+
 const params = new URLSearchParams(location.search);
 const nonce = params.get('nonce') || '';
 // Shown as text only: the origin comes from the browser, but a page's name
@@ -9,9 +12,9 @@ document.title = `Security token access: ${params.get('origin') || ''}`;
 
 function answer(allow) {
   for (const b of document.querySelectorAll('button')) b.disabled = true;
-  chrome.runtime.sendMessage({ type: 'consent', nonce, allow }).finally(() => window.close());
+  api.runtime.sendMessage({ type: 'consent', nonce, allow }).finally(() => window.close());
 }
 
 document.getElementById('allow').addEventListener('click', () => answer(true));
 document.getElementById('deny').addEventListener('click', () => answer(false));
-setInterval(() => chrome.runtime.sendMessage({ type: 'keepalive' }).catch(() => {}), 20000);
+setInterval(() => api.runtime.sendMessage({ type: 'keepalive' }).catch(() => {}), 20000);

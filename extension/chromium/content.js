@@ -6,6 +6,8 @@
 (() => {
   const TAG = 'kelo-ca/create';
   const CONTROL_PORT = 'kelo-ca-control';
+  // Firefox's promise-based namespace where there is one, else Chromium's.
+  const api = globalThis.browser ?? globalThis.chrome;
 
   window.addEventListener('message', (event) => {
     if (event.source !== window || !event.data || event.data.type !== TAG) return;
@@ -16,7 +18,7 @@
 
     let ext;
     try {
-      ext = chrome.runtime.connect({ name: CONTROL_PORT });
+      ext = api.runtime.connect({ name: CONTROL_PORT });
     } catch (e) {
       // The extension was reloaded or removed under this page.
       pagePort.postMessage({ type: 'gone', error: { code: -32000,

@@ -1,13 +1,16 @@
 'use strict';
 
+// Firefox's promise-based namespace where there is one, else Chromium's.
+const api = globalThis.browser ?? globalThis.chrome;
+
 const STORE_KEY = 'origins';
 const MANAGED_KEY = 'allowedOrigins';
 
 async function forget(origin) {
-  const got = await chrome.storage.local.get(STORE_KEY);
+  const got = await api.storage.local.get(STORE_KEY);
   const answers = got[STORE_KEY] || {};
   delete answers[origin];
-  await chrome.storage.local.set({ [STORE_KEY]: answers });
+  await api.storage.local.set({ [STORE_KEY]: answers });
 }
 
 function fill(id, origins, button) {
@@ -29,10 +32,10 @@ function fill(id, origins, button) {
 }
 
 async function render() {
-  const answers = (await chrome.storage.local.get(STORE_KEY))[STORE_KEY] || {};
+  const answers = (await api.storage.local.get(STORE_KEY))[STORE_KEY] || {};
   let managed = [];
   try {
-    const list = (await chrome.storage.managed.get(MANAGED_KEY))[MANAGED_KEY];
+    const list = (await api.storage.managed.get(MANAGED_KEY))[MANAGED_KEY];
     if (Array.isArray(list)) managed = list.filter((o) => typeof o === 'string');
   } catch {
     // no policy
@@ -43,5 +46,5 @@ async function render() {
   fill('managed', managed, null);
 }
 
-chrome.storage.onChanged.addListener(render);
+api.storage.onChanged.addListener(render);
 render();
