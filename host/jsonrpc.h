@@ -20,7 +20,7 @@ inline constexpr int kMethodNotFound = -32601;
 inline constexpr int kInvalidParams = -32602;
 inline constexpr int kInternalError = -32603;
 
-inline constexpr char kHostVersion[] = "1.0.0";
+inline constexpr char kHostVersion[] = KELO_VERSION;  // the project version, from CMake
 
 // The host's own method, beside the control's 26 (no control method has a
 // dot in its name). A client greets the host once, naming the origin it
