@@ -29,7 +29,8 @@ done
 bin="$build/bin"
 missing=()
 for f in kelo-ca make-token.sh kelo-p11fixture mock/Kelo-ZIr4.so softhsm/Kelo-ZIr4.so \
-         make-nssdb.sh bench_serve bench_first_connect bench_sign bench_sign_by_serial bench_store_sign; do
+         make-nssdb.sh bench_serve bench_first_connect bench_sign bench_sign_by_serial bench_store_sign \
+         kelo_echo_host; do
   [[ -e "$bin/$f" ]] || missing+=("$bin/$f")
 done
 if [[ ${#missing[@]} -gt 0 ]]; then
@@ -118,12 +119,14 @@ if [[ $quick -eq 1 ]]; then
   sign_opts=(--rounds 2 --slice 0.2)
   serial_opts=(--rounds 1 --slice 0.2)
   store_opts=(--rounds 1 --slice 0.2)
+  browser_opts=(--quick)
 else
   serve_opts=()
   connect_opts=()
   sign_opts=()
   serial_opts=()
   store_opts=()
+  browser_opts=()
 fi
 
 run bench_serve - "$bin/bench_serve" "${serve_opts[@]}"
@@ -135,6 +138,15 @@ done
 for n in "${sizes[@]}"; do
   run "bench_store_sign ($n certificates)" - "$bin/bench_store_sign" "${nss_home[$n]}" "${store_opts[@]}"
 done
+
+# Page to host and back in headless Chromium, next to a host that only echoes.
+here="$(cd "$(dirname "$0")" && pwd)"
+if [[ -x /usr/bin/chromium && -d "$here/../tests/browser/node_modules/playwright-core" ]] && command -v node >/dev/null; then
+  run bench_browser - bash "$here/browser/run.sh" "$build" "${browser_opts[@]}"
+else
+  echo
+  echo "== bench_browser skipped: needs node, /usr/bin/chromium and tests/browser/node_modules (npm ci there)"
+fi
 
 # ---- summary
 echo

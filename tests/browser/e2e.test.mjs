@@ -1,23 +1,23 @@
 // The extension, the page API and the native host together in headless
-// Chromium, over the mock token module. BUILD_DIR names the build directory.
+// Chromium, on a private SoftHSM2 token. BUILD_DIR names the build directory.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
-import { execFileSync } from 'node:child_process';
+import crypto from 'node:crypto';
 import fs from 'node:fs';
 import http from 'node:http';
 import os from 'node:os';
 import path from 'node:path';
-import { fileURLToPath } from 'node:url';
-import { chromium } from 'playwright-core';
+import { startDemoServer } from '../../extension/demo/serve.mjs';
+import {
+  alive, answerConsent as answer, apiFile, consentPages as consentIn, extensionIdOf, installManifest, launch,
+  makeToken, readPids, registeredManifest, repo, waitFor, writeWrapper,
+} from './helpers/chromium.mjs';
 
-const here = path.dirname(fileURLToPath(import.meta.url));
-const repo = path.resolve(here, '../..');
-const extDir = path.join(repo, 'extension/chromium');
-const apiDir = path.join(repo, 'extension/page-api');
 const build = path.resolve(process.env.BUILD_DIR || path.join(repo, 'build'));
 const kelo = path.join(build, 'bin/kelo-ca');
+const SIG_HEX = /^[0-9A-F]{512}$/; // RSA-2048, upper-case hex
 
-let tmp, pidFile, server, context, base, otherBase, extId;
+let tmp, pidFile, server, demoServer, context, base, otherBase, demoBase, extId, token, tokenCert;
 
 function pagesHtml() {
   return `<!doctype html><meta charset="utf-8"><title>kelo-ca test</title>
@@ -39,7 +39,7 @@ function startServer() {
     const s = http.createServer((req, res) => {
       if (req.url === '/kelo-ca.js') {
         res.writeHead(200, { 'content-type': 'text/javascript' });
-        res.end(fs.readFileSync(path.join(apiDir, 'kelo-ca.js')));
+        res.end(fs.readFileSync(apiFile));
       } else {
         res.writeHead(200, { 'content-type': 'text/html' });
         res.end(pagesHtml());
@@ -49,43 +49,9 @@ function startServer() {
   });
 }
 
-function hostPids() {
-  if (!fs.existsSync(pidFile)) return [];
-  return fs.readFileSync(pidFile, 'utf8').split('\n').filter(Boolean).map(Number);
-}
-
-function alive(pid) {
-  try {
-    process.kill(pid, 0);
-    return true;
-  } catch {
-    return false;
-  }
-}
-
-async function waitFor(cond, what, ms = 10000) {
-  const end = Date.now() + ms;
-  while (Date.now() < end) {
-    if (await cond()) return;
-    await new Promise((r) => setTimeout(r, 50));
-  }
-  throw new Error(`timed out waiting for ${what}`);
-}
-
-function consentPages() {
-  return context.pages().filter((p) => p.url().startsWith(`chrome-extension://${extId}/consent.html`));
-}
-
-// Answers the consent window that create() opens.
-async function answerConsent(button, shot) {
-  await waitFor(() => consentPages().length > 0, 'the consent window');
-  const page = consentPages()[0];
-  await page.waitForSelector(`#${button}`);
-  if (shot) await page.screenshot({ path: shot });
-  const text = await page.textContent('#question');
-  await page.click(`#${button}`);
-  return text;
-}
+const hostPids = () => readPids(pidFile);
+const consentPages = () => consentIn(context, extId);
+const answerConsent = (button, shot) => answer(context, extId, button, shot);
 
 async function openPage(origin) {
   const page = await context.newPage();
@@ -106,83 +72,98 @@ function call(page, index, method, ...args) {
   return page.evaluate(([i, m, a]) => window.run(() => window.ctls[i][m](...a)), [index, method, args]);
 }
 
+// The result of a call that must not reject.
+async function ok(page, index, method, ...args) {
+  const r = await call(page, index, method, ...args);
+  assert.ok('ok' in r, `${method}(${JSON.stringify(args)}) rejected: ${JSON.stringify(r.err)}`);
+  return r.ok;
+}
+
+// A token signature (hash type 0: SHA-1, PKCS#1 v1.5) checked against a certificate.
+function signatureVerifies(certPem, dataHex, sigHex) {
+  return crypto.verify('sha1', Buffer.from(dataHex, 'hex'), certPem, Buffer.from(sigHex, 'hex'));
+}
+
+function sameCertificate(pem, expected) {
+  return new crypto.X509Certificate(pem).raw.equals(expected.raw);
+}
+
 before(async () => {
-  assert.ok(fs.existsSync(kelo), `${kelo} is missing (build kelo-ca and mockp11_zir4 first)`);
+  for (const f of ['bin/kelo-ca', 'bin/make-token.sh', 'bin/kelo-p11fixture', 'bin/softhsm/Kelo-ZIr4.so']) {
+    assert.ok(fs.existsSync(path.join(build, f)), `${path.join(build, f)} is missing`);
+  }
   tmp = fs.mkdtempSync(path.join(os.tmpdir(), 'kelo-browser-'));
   pidFile = path.join(tmp, 'host.pids');
   const profile = path.join(tmp, 'profile');
 
+  token = makeToken(build, path.join(tmp, 'token'), ['--label', 'kelo-e2e', '--keys', '1']);
+  tokenCert = new crypto.X509Certificate(fs.readFileSync(path.join(token.KELO_TOKEN_DIR, 'cert1.pem')));
+
   // The manifest exactly as "kelo-ca register" writes it, pointed at a wrapper
-  // that gives the host the mock module and records its process id.
-  const home = path.join(tmp, 'home');
-  execFileSync(kelo, ['register', '--browser', 'chromium'], { env: { ...process.env, HOME: home } });
-  const written = path.join(home, '.config/chromium/NativeMessagingHosts/org.kelo.ca_token.json');
-  const manifest = JSON.parse(fs.readFileSync(written, 'utf8'));
+  // that gives the host the SoftHSM2 shim and the token, and records its pid.
+  const manifest = registeredManifest(kelo, tmp);
   const wrapper = path.join(tmp, 'host.sh');
-  fs.writeFileSync(wrapper, `#!/bin/sh
-echo $$ >> '${pidFile}'
-export LD_LIBRARY_PATH='${build}/bin/mock'
-export MOCKP11_TOKENS_KELO_ZIR4=SER1
-exec '${kelo}' "$@"
-`, { mode: 0o755 });
-  manifest.path = wrapper;
-  fs.mkdirSync(path.join(profile, 'NativeMessagingHosts'), { recursive: true });
-  fs.writeFileSync(path.join(profile, 'NativeMessagingHosts/org.kelo.ca_token.json'), JSON.stringify(manifest));
-  extId = new URL(manifest.allowed_origins[0]).host;
+  writeWrapper(wrapper, kelo, {
+    LD_LIBRARY_PATH: path.join(build, 'bin/softhsm'),
+    SOFTHSM2_CONF: token.SOFTHSM2_CONF,
+  }, pidFile);
+  installManifest(profile, manifest, wrapper);
+  extId = extensionIdOf(manifest);
 
   server = await startServer();
   const port = server.address().port;
   base = `http://127.0.0.1:${port}`;
   otherBase = `http://localhost:${port}`; // another origin, same server
+  demoServer = await startDemoServer(0);
+  demoBase = `http://127.0.0.1:${demoServer.address().port}`;
 
-  context = await chromium.launchPersistentContext(profile, {
-    executablePath: process.env.CHROMIUM || '/usr/bin/chromium',
-    headless: false, // --headless=new below: the old headless mode has no extensions
-    ignoreDefaultArgs: ['--disable-extensions'],
-    args: [
-      '--headless=new', '--no-sandbox', `--load-extension=${extDir}`,
-      `--disable-extensions-except=${extDir}`, '--disable-gpu', '--disable-quic', '--no-first-run',
-      '--disable-background-networking', '--disable-component-update', '--disable-sync',
-    ],
-  });
+  const launched = await launch(profile);
+  context = launched.context;
   // The id in the host manifest must be the one Chromium gives the extension.
-  let worker = context.serviceWorkers()[0];
-  if (!worker) worker = await context.waitForEvent('serviceworker');
-  assert.equal(new URL(worker.url()).host, extId);
+  assert.equal(launched.extId, extId);
 });
 
 after(async () => {
   if (context) await context.close();
   if (server) server.close();
+  if (demoServer) demoServer.close();
   for (const pid of hostPids()) if (alive(pid)) process.kill(pid, 'SIGKILL');
   if (tmp && !process.env.KEEP_TMP) fs.rmSync(tmp, { recursive: true, force: true });
 });
 
 let page; // on the allowed origin, shared by the tests below in order
 
-test('first create() asks; Allow gives a control that signs with the token', async () => {
+test('first create() asks; Allow gives a control that runs the typical request on the token', async () => {
   page = await openPage(base);
   const created = create(page);
   const question = await answerConsent('allow', path.join(os.tmpdir(), 'kelo-consent.png'));
   assert.equal(question.replace(/\s+/g, ' ').trim(),
     `Allow ${base} to use your security token and certificates?`);
-  const c = await created;
-  assert.deepEqual(c, { ok: 0 });
+  assert.deepEqual(await created, { ok: 0 });
 
-  const sid = (await call(page, 0, 'ConnectToken')).ok;
+  const sid = await ok(page, 0, 'ConnectToken');
   assert.ok(Number.isInteger(sid) && sid !== 0, `session id ${sid}`);
+  assert.equal(await ok(page, 0, 'RetrieveSerial', sid), token.KELO_TOKEN_SERIAL);
   // A wrong PIN is a result code, not a rejection.
-  const wrong = await call(page, 0, 'Login', sid, '0000');
-  assert.ok(Number.isInteger(wrong.ok) && wrong.ok !== 0, JSON.stringify(wrong));
-  assert.deepEqual(await call(page, 0, 'Login', sid, '1234'), { ok: 0 });
-  const key = (await call(page, 0, 'EnumPrivateKey', sid, 0)).ok;
-  assert.ok(Number.isInteger(key) && key !== 0, `key handle ${key}`);
-  const sig = (await call(page, 0, 'Sign', sid, key, 0, '616263')).ok;
-  assert.match(sig, /^[0-9A-Fa-f]{512}$/);
-  // A different message gives a different signature: the text reached the token.
-  const other = (await call(page, 0, 'Sign', sid, key, 0, '616264')).ok;
-  assert.match(other, /^[0-9A-Fa-f]{512}$/);
-  assert.notEqual(other, sig);
+  const wrong = await ok(page, 0, 'Login', sid, '0000');
+  assert.ok(Number.isInteger(wrong) && wrong !== 0, `wrong PIN gave ${wrong}`);
+  assert.equal(await ok(page, 0, 'Login', sid, token.KELO_USER_PIN), 0);
+  const key = await ok(page, 0, 'EnumPrivateKey', sid, 0);
+  const data = Buffer.from('signed in headless Chromium').toString('hex');
+  const sig = await ok(page, 0, 'Sign', sid, key, 0, data);
+  assert.match(sig, SIG_HEX);
+
+  const cert = await ok(page, 0, 'EnumCertificate', sid, 0);
+  const pem = await ok(page, 0, 'GetAttribute', sid, cert, 1);
+  assert.ok(sameCertificate(pem, tokenCert), 'GetAttribute(cert, 1) is the certificate imported into the token');
+  assert.ok(signatureVerifies(pem, data, sig), 'the signature verifies with the certificate');
+  assert.ok(!signatureVerifies(pem, `${data}00`, sig), 'and only over the data that was signed');
+
+  assert.equal(await ok(page, 0, 'Logout', sid), 0);
+  // Logged out, the key is out of reach again.
+  assert.equal(await ok(page, 0, 'Sign', sid, key, 0, data), '');
+  assert.equal(await ok(page, 0, 'DisconnectToken', sid), 0);
+  assert.notEqual(await ok(page, 0, 'Login', sid, token.KELO_USER_PIN), 0, 'the session is gone');
 });
 
 test('the answer is remembered: a second create() opens no window', async () => {
@@ -190,22 +171,42 @@ test('the answer is remembered: a second create() opens no window', async () => 
   const c = await create(page);
   assert.deepEqual(c, { ok: 1 });
   assert.equal(consentPages().length, before);
-  assert.ok(Number.isInteger((await call(page, 1, 'ConnectToken')).ok));
+  assert.ok(Number.isInteger(await ok(page, 1, 'ConnectToken')));
 });
 
-test('two controls are isolated: a login in one does not sign in the other', async () => {
-  // Control 0 is logged in (first test); control 1 has its own host process.
-  const sid0 = (await call(page, 0, 'ConnectToken')).ok;
-  await call(page, 0, 'Login', sid0, '1234');
-  const key = (await call(page, 0, 'EnumPrivateKey', sid0, 0)).ok;
-  assert.match((await call(page, 0, 'Sign', sid0, key, 0, '616263')).ok, /^[0-9A-Fa-f]{512}$/);
-  const sid1 = (await call(page, 1, 'ConnectToken')).ok;
-  assert.deepEqual(await call(page, 1, 'Sign', sid1, key, 0, '616263'), { ok: '' });
-  assert.equal(new Set(hostPids()).size, 2, 'one host process per control');
+test('a login in one page does not let another page sign', async () => {
+  const sidA = await ok(page, 0, 'ConnectToken');
+  assert.equal(await ok(page, 0, 'Login', sidA, token.KELO_USER_PIN), 0);
+  const keyA = await ok(page, 0, 'EnumPrivateKey', sidA, 0);
+  const data = '616263';
+  assert.match(await ok(page, 0, 'Sign', sidA, keyA, 0, data), SIG_HEX);
+
+  const hostsBefore = new Set(hostPids());
+  const other = await openPage(base);
+  assert.deepEqual(await create(other), { ok: 0 }); // remembered: no window
+  const newHosts = hostPids().filter((p) => !hostsBefore.has(p));
+  assert.equal(newHosts.length, 1, 'the other page has a host process of its own');
+
+  const sidB = await ok(other, 0, 'ConnectToken');
+  // The private key is hidden until this control logs in: position 0 is
+  // answered exactly like a position past the last key.
+  const notFound = await ok(other, 0, 'EnumPrivateKey', sidB, 99);
+  assert.equal(await ok(other, 0, 'EnumPrivateKey', sidB, 0), notFound);
+  assert.equal(await ok(other, 0, 'Sign', sidB, keyA, 0, data), '');
+  // Its own login opens it: the failure above was the login state, nothing else.
+  assert.equal(await ok(other, 0, 'Login', sidB, token.KELO_USER_PIN), 0);
+  const keyB = await ok(other, 0, 'EnumPrivateKey', sidB, 0);
+  const sigB = await ok(other, 0, 'Sign', sidB, keyB, 0, data);
+  assert.ok(signatureVerifies(tokenCert.publicKey, data, sigB));
+  // Logging out there leaves this page logged in.
+  assert.equal(await ok(other, 0, 'Logout', sidB), 0);
+  assert.match(await ok(page, 0, 'Sign', sidA, keyA, 0, data), SIG_HEX);
+  assert.equal(await ok(page, 0, 'Logout', sidA), 0);
+  await other.close();
 });
 
 test('automation errors reject with the JSON-RPC code and status', async () => {
-  const sid = (await call(page, 0, 'ConnectToken')).ok;
+  const sid = await ok(page, 0, 'ConnectToken');
   const cases = [
     { args: ['Login', 'x', '1234'], code: -32602, hresult: '0x80020005' }, // type mismatch
     { args: ['Login', sid], code: -32602, hresult: '0x8002000E' }, // too few
@@ -220,13 +221,12 @@ test('automation errors reject with the JSON-RPC code and status', async () => {
     assert.equal(r.err.hresult?.toUpperCase(), c.hresult.toUpperCase(), JSON.stringify(c.args));
   }
   // The control survives its callers' mistakes.
-  assert.ok(Number.isInteger((await call(page, 0, 'ConnectToken')).ok));
+  assert.ok(Number.isInteger(await ok(page, 0, 'ConnectToken')));
 });
 
 test('a killed host fails the pending call, ends the control, and create() works again', async () => {
   const c = (await create(page)).ok;
-  const pids = hostPids();
-  const pid = pids[pids.length - 1];
+  const pid = hostPids().at(-1);
   // Stopped, the host cannot answer: the call is surely pending when it dies.
   process.kill(pid, 'SIGSTOP');
   const pending = call(page, c, 'ConnectToken');
@@ -239,7 +239,7 @@ test('a killed host fails the pending call, ends the control, and create() works
   // The control is gone for good.
   assert.equal((await call(page, c, 'ConnectToken')).err?.code, -32000);
   const again = (await create(page)).ok;
-  assert.ok(Number.isInteger((await call(page, again, 'ConnectToken')).ok));
+  assert.ok(Number.isInteger(await ok(page, again, 'ConnectToken')));
 });
 
 test('close() ends the host process and later calls reject', async () => {
@@ -281,4 +281,47 @@ test('the options page lists the origins and Revoke asks again', async () => {
   const created = create(page);
   await answerConsent('allow');
   assert.ok(Number.isInteger((await created).ok));
+});
+
+// The person's path: the demo page, served as scripts/demo.sh --browser serves
+// it, clicked through step by step.
+test('the demo page signs with the token and checks the signature', async () => {
+  const demo = await context.newPage();
+  await demo.goto(`${demoBase}/`);
+  await demo.fill('#pin', token.KELO_USER_PIN);
+  const text = 'signed on the demo page';
+  await demo.fill('#data', text);
+
+  const step = async (name) => {
+    await demo.click(`#step-${name}`);
+    await demo.waitForSelector(`#out-${name}[data-state]`);
+    return { state: await demo.getAttribute(`#out-${name}`, 'data-state'), text: await demo.textContent(`#out-${name}`) };
+  };
+  // Step 1 asks for consent: the demo's origin is a new one.
+  await demo.click('#step-create');
+  await answerConsent('allow');
+  await demo.waitForSelector('#out-create[data-state]');
+  assert.equal(await demo.getAttribute('#out-create', 'data-state'), 'ok', await demo.textContent('#out-create'));
+
+  // Signing before logging in fails on the page, as it does on the token.
+  assert.equal((await step('connect')).state, 'ok');
+  assert.equal((await step('key')).state, 'error');
+  for (const name of ['login', 'key', 'sign', 'cert', 'verify']) {
+    const r = await step(name);
+    assert.equal(r.state, 'ok', `${name}: ${r.text}`);
+  }
+  const sig = (await demo.textContent('#signature')).trim();
+  const pem = await demo.textContent('#certificate');
+  assert.match(sig, SIG_HEX);
+  assert.ok(sameCertificate(pem, tokenCert), 'the page shows the token\'s certificate');
+  assert.ok(signatureVerifies(pem, Buffer.from(text).toString('hex'), sig), 'what the page shows verifies');
+
+  // The page's own check is a real one: other text does not verify.
+  await demo.fill('#data', `${text}!`);
+  const tampered = await step('verify');
+  assert.equal(tampered.state, 'error');
+  assert.match(tampered.text, /NOT verify/);
+
+  for (const name of ['logout', 'disconnect']) assert.equal((await step(name)).state, 'ok', name);
+  await demo.close();
 });

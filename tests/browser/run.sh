@@ -1,17 +1,27 @@
 #!/bin/sh
-# End-to-end browser tests: run.sh BUILD_DIR (with kelo-ca and the mock module built).
-# Installs what it needs (npm packages here, Debian's chromium), then prints
-# "N passed, N failed" and exits non-zero on any failure.
+# End-to-end browser tests: run.sh BUILD_DIR. The tests run on a private
+# SoftHSM2 token, so they need kelo-ca, the SoftHSM2 shim and the token
+# fixture; targets missing from a configured build directory are built first.
+# Installs what it needs (npm packages here, Debian's chromium and softhsm2),
+# then prints "N passed, N failed" and exits non-zero on any failure.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 [ $# -eq 1 ] || { echo "usage: $0 BUILD_DIR" >&2; exit 2; }
 build=$(cd "$1" && pwd)
-for f in "$build/bin/kelo-ca" "$build/bin/mock/Kelo-ZIr4.so"; do
-  [ -e "$f" ] || { echo "$0: $f is missing (build kelo-ca and mockp11_zir4)" >&2; exit 2; }
-done
 
-if [ ! -x /usr/bin/chromium ]; then
-  apt-get install -y chromium >/dev/null
+missing=""
+for t in kelo-ca:bin/kelo-ca kelo_softhsm_shim:bin/softhsm/Kelo-ZIr4.so kelo-p11fixture:bin/kelo-p11fixture; do
+  [ -e "$build/${t#*:}" ] || missing="$missing ${t%%:*}"
+done
+if [ -n "$missing" ]; then
+  [ -f "$build/CMakeCache.txt" ] || { echo "$0: $build is not a build directory (missing:$missing)" >&2; exit 2; }
+  echo "building$missing in $build"
+  # shellcheck disable=SC2086 # one word per target
+  cmake --build "$build" -j2 --target $missing >/dev/null
+fi
+
+if [ ! -x /usr/bin/chromium ] || ! command -v softhsm2-util >/dev/null; then
+  apt-get install -y chromium softhsm2 >/dev/null
 fi
 if [ ! -d "$here/node_modules/playwright-core" ]; then
   (cd "$here" && npm ci --no-audit --no-fund >/dev/null)
