@@ -1,7 +1,7 @@
 // What the certificate-store layer needs from the platform: the user's
 // personal certificate store, certificates parsed from bytes, and RSA keys.
-// One backend per platform implements it (csp/nss/ on Linux); nothing here
-// names a platform type.
+// One backend per platform implements it (csp/nss/ on Linux, csp/capi/ on
+// Windows); nothing here names a platform type.
 //
 // Byte order: signatures and ciphertexts cross this interface least
 // significant byte first (the reverse of the PKCS #1 octet strings), the
@@ -62,14 +62,6 @@ class PrivateKey {
   virtual std::int32_t Decrypt(const std::uint8_t* data, std::size_t n, Bytes& plain) = 0;
 };
 
-// The user's personal store, open for one location.
-class PersonalStore {
- public:
-  virtual ~PersonalStore() = default;
-  // Every certificate of the store, in the store's own order.
-  virtual std::vector<std::unique_ptr<Certificate>> Certificates() = 0;
-};
-
 // Lets the user pick one certificate; blocks until the choice is made.
 class CertificateChooser {
  public:
@@ -77,6 +69,27 @@ class CertificateChooser {
   // Index of the chosen certificate, or -1 when none was chosen (cancelled,
   // closed, or no display to show the dialog on).
   virtual int Choose(const std::vector<const Certificate*>& certificates) = 0;
+};
+
+// The user's personal store, open for one location.
+class PersonalStore {
+ public:
+  virtual ~PersonalStore() = default;
+  // Every certificate of the store, in the store's own order.
+  virtual std::vector<std::unique_ptr<Certificate>> Certificates() = 0;
+  // Lets the user pick one of the store's certificates; null when none was
+  // chosen. This lists Certificates() in chooser, and a null chooser
+  // chooses nothing. A platform whose own selection dialog works on the
+  // open store (Windows) shows that dialog when chooser is null.
+  virtual std::unique_ptr<Certificate> Choose(CertificateChooser* chooser) {
+    if (chooser == nullptr) return nullptr;
+    std::vector<std::unique_ptr<Certificate>> all = Certificates();
+    std::vector<const Certificate*> shown;
+    for (const auto& c : all) shown.push_back(c.get());
+    const int chosen = chooser->Choose(shown);
+    if (chosen < 0 || static_cast<std::size_t>(chosen) >= all.size()) return nullptr;
+    return std::move(all[static_cast<std::size_t>(chosen)]);
+  }
 };
 
 class CertStore {
@@ -94,6 +107,8 @@ class CertStore {
 };
 
 // The platform's store and dialog (defined by the backend the build uses).
+// The chooser is null where the store shows its own dialog
+// (PersonalStore::Choose).
 std::unique_ptr<CertStore> MakePlatformStore();
 std::unique_ptr<CertificateChooser> MakePlatformChooser();
 

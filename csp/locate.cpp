@@ -71,14 +71,8 @@ std::int32_t CTokenCSP::FromStore(std::int32_t certDataType, const std::uint8_t*
   std::unique_ptr<csp::PersonalStore> store;
   if (Store().OpenPersonal(store) != kOk || !store) return kErrOpenStore;
   if (certDataType == kCertBySelection) {
-    std::vector<std::unique_ptr<csp::Certificate>> all = store->Certificates();
-    store.reset();  // closed once the certificates are in hand
-    std::vector<const csp::Certificate*> shown;
-    for (const auto& c : all) shown.push_back(c.get());
-    int chosen = m_chooser ? m_chooser->Choose(shown) : -1;
-    if (chosen < 0 || static_cast<std::size_t>(chosen) >= all.size()) return kErrOpenStore;
-    cert = std::move(all[static_cast<std::size_t>(chosen)]);
-    return kOk;
+    cert = store->Choose(m_chooser.get());
+    return cert ? kOk : kErrOpenStore;
   }
   if (certData == nullptr) return kErrBadArgument;
   for (auto& c : store->Certificates()) {

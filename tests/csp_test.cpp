@@ -82,6 +82,22 @@ TEST_F(CspTest, SelectionDialogDecides) {
   EXPECT_EQ(csp_.Sign(kCertBySelection, nullptr, 0, 0, data, 1, out, &len), kErrOpenStore);
 }
 
+// Without a chooser (the platform's store shows its own dialog), a store
+// that has no dialog of its own chooses nothing.
+TEST(CspSelection, WithoutAChooserNothingIsChosen) {
+  FakeState state;
+  state.serials = {{0x0A, 0x1B}};
+  {
+    CTokenCSP csp(std::make_unique<FakeStore>(state), nullptr);
+    std::uint8_t out[1000];
+    std::uint32_t len = sizeof out;
+    const std::uint8_t data[] = {9};
+    EXPECT_EQ(csp.Sign(kCertBySelection, nullptr, 0, 0, data, 1, out, &len), kErrOpenStore);
+    EXPECT_EQ(state.opens, 1);
+  }
+  EXPECT_EQ(g_live, 0) << "a store object was not released";
+}
+
 TEST_F(CspTest, ChecksRunInTheirOrder) {
   std::uint8_t out[1000];
   std::uint32_t len = sizeof out;

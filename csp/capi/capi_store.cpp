@@ -1,0 +1,298 @@
+// The certificate store over CryptoAPI: the current user's system store
+// "MY" is the personal store, and the cryptographic service providers do the
+// hashing and RSA. CryptoAPI keeps signatures and ciphertexts least
+// significant byte first, the interface's own order, so nothing is reversed
+// except the serial number, which CERT_INFO keeps in that order too.
+#include <windows.h>
+#include <wincrypt.h>
+#include <cryptuiapi.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "csp/capi/capi_handles.h"
+#include "csp/cert_store.h"
+#include "platform/wipe.h"
+#include "token/result_codes.h"
+
+namespace kelo::csp {
+namespace {
+
+using capi::CertHandle;
+using capi::HashHandle;
+using capi::KeyHandle;
+using capi::ProviderHandle;
+using capi::StoreHandle;
+
+// Certificates are parsed as X509_ASN_ENCODING | PKCS_7_NDR_ENCODING and
+// public keys imported as X509_ASN_ENCODING | PKCS_7_ASN_ENCODING.
+constexpr DWORD kCertificateEncoding = 0x20001;
+constexpr DWORD kPublicKeyEncoding = 0x10001;
+
+constexpr DWORD kSignatureArea = 1000;
+// No RSA ciphertext comes near this; a larger capacity gets no larger buffer.
+constexpr std::size_t kMaxCipherBuffer = 64 * 1024;
+
+// CryptoAPI reads from the pointer even for zero bytes; give it a valid one.
+const BYTE kNoBytes[1] = {0};
+const BYTE* NonNull(const std::uint8_t* p) { return p != nullptr ? p : kNoBytes; }
+
+// 0 for a hash type outside the table: no provider accepts it, so creating
+// the hash fails as for an algorithm the provider lacks.
+ALG_ID HashAlgorithm(std::int32_t hashType) {
+  switch (hashType) {
+    case kSha1:
+      return CALG_SHA1;
+    case kMd2:
+      return CALG_MD2;
+    case kMd5:
+      return CALG_MD5;
+    default:
+      return 0;
+  }
+}
+
+// A hash object of hashType on prov over data; false when the provider
+// refuses the algorithm or the data.
+bool HashData(HCRYPTPROV prov, std::int32_t hashType, const std::uint8_t* data, std::size_t n, HashHandle& hash) {
+  if (n > MAXDWORD) return false;
+  HCRYPTHASH created = 0;
+  if (!CryptCreateHash(prov, HashAlgorithm(hashType), 0, 0, &created)) return false;
+  hash.reset(created);
+  return CryptHashData(hash.get(), NonNull(data), static_cast<DWORD>(n), 0) != FALSE;
+}
+
+std::string NameText(const CERT_NAME_BLOB& name) {
+  auto* blob = const_cast<CERT_NAME_BLOB*>(&name);
+  const DWORD size = CertNameToStrA(X509_ASN_ENCODING, blob, CERT_X500_NAME_STR, nullptr, 0);
+  if (size <= 1) return {};
+  std::string text(size, '\0');
+  CertNameToStrA(X509_ASN_ENCODING, blob, CERT_X500_NAME_STR, text.data(), size);
+  text.resize(std::strlen(text.c_str()));
+  return text;
+}
+
+class CapiCertificate final : public Certificate {
+ public:
+  explicit CapiCertificate(CertHandle cert) : cert_(std::move(cert)) {}
+
+  Bytes SerialNumber() const override {
+    const CRYPT_INTEGER_BLOB& serial = cert_->pCertInfo->SerialNumber;  // least significant byte first
+    Bytes bytes(serial.cbData);
+    std::reverse_copy(serial.pbData, serial.pbData + serial.cbData, bytes.begin());
+    return bytes;
+  }
+  Bytes Encoded() const override {
+    return Bytes(cert_->pbCertEncoded, cert_->pbCertEncoded + cert_->cbCertEncoded);
+  }
+  std::string Subject() const override { return NameText(cert_->pCertInfo->Subject); }
+  std::string Issuer() const override { return NameText(cert_->pCertInfo->Issuer); }
+  std::string NotAfter() const override {
+    SYSTEMTIME t{};
+    if (!FileTimeToSystemTime(&cert_->pCertInfo->NotAfter, &t)) return {};
+    char text[16];
+    std::snprintf(text, sizeof text, "%04u-%02u-%02u", t.wYear % 10000u, t.wMonth % 100u, t.wDay % 100u);
+    return text;
+  }
+
+  PCCERT_CONTEXT get() const { return cert_.get(); }
+
+ private:
+  CertHandle cert_;
+};
+
+class CapiPublicKey final : public PublicKey {
+ public:
+  // The key lives in prov: it is declared after it, so it goes first.
+  CapiPublicKey(ProviderHandle prov, KeyHandle key) : prov_(std::move(prov)), key_(std::move(key)) {}
+
+  std::int32_t Encrypt(const std::uint8_t* data, std::size_t n, std::size_t capacity, Bytes& out) override {
+    if (n > MAXDWORD) return kErrEncrypt;
+    const std::size_t bufferLength = std::min(capacity, kMaxCipherBuffer);
+    // The data is encrypted in place: the buffer holds the larger of the
+    // two, and at least one byte, since a null buffer would only ask for
+    // the ciphertext's length.
+    platform::SecureBytes buffer(std::max({n, bufferLength, std::size_t{1}}));
+    if (n > 0) std::memcpy(buffer.data(), data, n);
+    DWORD length = static_cast<DWORD>(n);
+    if (!CryptEncrypt(key_.get(), 0, TRUE, 0, buffer.data(), &length, static_cast<DWORD>(bufferLength)) ||
+        length > bufferLength) {
+      return kErrEncrypt;
+    }
+    out.assign(buffer.data(), buffer.data() + length);
+    return kOk;
+  }
+
+  std::int32_t Verify(std::int32_t hashType, const std::uint8_t* data, std::size_t n, const std::uint8_t* sig,
+                      std::size_t sigLen) override {
+    // The hash lives in the default provider that holds the imported key.
+    HashHandle hash;
+    if (!HashData(prov_.get(), hashType, data, n, hash)) return kErrHash;
+    if (sigLen > MAXDWORD) return kErrVerify;
+    return CryptVerifySignatureA(hash.get(), NonNull(sig), static_cast<DWORD>(sigLen), key_.get(), nullptr, 0)
+               ? kOk
+               : kErrVerify;
+  }
+
+ private:
+  ProviderHandle prov_;
+  KeyHandle key_;
+};
+
+class CapiPrivateKey final : public PrivateKey {
+ public:
+  // owned: whether the provider is ours to release.
+  CapiPrivateKey(HCRYPTPROV prov, bool owned) : owned_(owned ? prov : 0), prov_(prov) {}
+
+  bool CanDecrypt() const override { return ExchangeKey() != 0; }
+
+  // Always with the exchange key pair, whichever pair the certificate
+  // names: a signature key pair alone cannot sign here.
+  std::int32_t Sign(std::int32_t hashType, const std::uint8_t* data, std::size_t n, Bytes& sig) override {
+    HashHandle hash;
+    if (!HashData(prov_, hashType, data, n, hash)) return kErrHash;
+    Bytes area(kSignatureArea, 0);
+    DWORD length = kSignatureArea;
+    if (!CryptSignHashA(hash.get(), AT_KEYEXCHANGE, nullptr, 0, area.data(), &length) || length > kSignatureArea)
+      return kErrHash;
+    area.resize(length);
+    sig = std::move(area);
+    return kOk;
+  }
+
+  std::int32_t Decrypt(const std::uint8_t* data, std::size_t n, Bytes& plain) override {
+    const HCRYPTKEY key = ExchangeKey();
+    if (key == 0 || data == nullptr || n == 0 || n > MAXDWORD) return kErrDecrypt;
+    platform::SecureBytes buffer(n);
+    std::memcpy(buffer.data(), data, n);
+    DWORD length = static_cast<DWORD>(n);
+    if (!CryptDecrypt(key, 0, TRUE, 0, buffer.data(), &length) || length > n) return kErrDecrypt;
+    plain.assign(buffer.data(), buffer.data() + length);
+    return kOk;
+  }
+
+ private:
+  // Fetched on first need: signing never asks for it.
+  HCRYPTKEY ExchangeKey() const {
+    if (!askedForKey_) {
+      askedForKey_ = true;
+      HCRYPTKEY key = 0;
+      if (CryptGetUserKey(prov_, AT_KEYEXCHANGE, &key)) exchangeKey_.reset(key);
+    }
+    return exchangeKey_.get();
+  }
+
+  ProviderHandle owned_;  // first, so the key goes before the provider
+  HCRYPTPROV prov_;
+  mutable bool askedForKey_ = false;
+  mutable KeyHandle exchangeKey_;
+};
+
+class CapiPersonalStore final : public PersonalStore {
+ public:
+  explicit CapiPersonalStore(StoreHandle store) : store_(std::move(store)) {}
+
+  std::vector<std::unique_ptr<Certificate>> Certificates() override {
+    std::vector<std::unique_ptr<Certificate>> result;
+    // The walk frees each context as it hands out the next; we keep copies.
+    CertHandle current;
+    while (PCCERT_CONTEXT next = CertEnumCertificatesInStore(store_.get(), current.release())) {
+      current.reset(next);
+      result.push_back(std::make_unique<CapiCertificate>(CertHandle(CertDuplicateCertificateContext(next))));
+    }
+    return result;
+  }
+
+  // The platform's dialog over the open store, unless the caller brings a
+  // chooser of its own.
+  std::unique_ptr<Certificate> Choose(CertificateChooser* chooser) override {
+    if (chooser != nullptr) return PersonalStore::Choose(chooser);
+    PCCERT_CONTEXT chosen = CryptUIDlgSelectCertificateFromStore(store_.get(), nullptr, nullptr, nullptr,
+                                                                 CRYPTUI_SELECT_LOCATION_COLUMN, 0, nullptr);
+    if (chosen == nullptr) return nullptr;
+    return std::make_unique<CapiCertificate>(CertHandle(chosen));
+  }
+
+ private:
+  StoreHandle store_;
+};
+
+class CapiCertStore final : public CertStore {
+ public:
+  std::int32_t OpenPersonal(std::unique_ptr<PersonalStore>& store) override {
+    StoreHandle handle(
+        CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, static_cast<const void*>(L"MY")));
+    if (!handle) return kErrOpenStore;
+    store = std::make_unique<CapiPersonalStore>(std::move(handle));
+    return kOk;
+  }
+
+  std::unique_ptr<Certificate> Parse(const std::uint8_t* der, std::size_t n) override {
+    CertHandle cert = Decode(der, n);
+    if (!cert) return nullptr;
+    return std::make_unique<CapiCertificate>(std::move(cert));
+  }
+
+  std::int32_t AcquirePublicKey(const Certificate& cert, std::unique_ptr<PublicKey>& key) override {
+    CertHandle parsed;
+    PCCERT_CONTEXT context = ContextOf(cert, parsed);
+    if (context == nullptr) return kErrGetKey;
+    // The user's default container; made on first use. Its own keys are
+    // never touched: it only hosts the imported public key and the hash.
+    HCRYPTPROV acquired = 0;
+    if (!CryptAcquireContextA(&acquired, nullptr, nullptr, PROV_RSA_FULL, 0) &&
+        !CryptAcquireContextA(&acquired, nullptr, nullptr, PROV_RSA_FULL, CRYPT_NEWKEYSET)) {
+      return kErrProvider;
+    }
+    ProviderHandle prov(acquired);
+    HCRYPTKEY imported = 0;
+    if (!CryptImportPublicKeyInfo(prov.get(), kPublicKeyEncoding, &context->pCertInfo->SubjectPublicKeyInfo,
+                                  &imported)) {
+      return kErrGetKey;
+    }
+    key = std::make_unique<CapiPublicKey>(std::move(prov), KeyHandle(imported));
+    return kOk;
+  }
+
+  std::int32_t AcquirePrivateKey(const Certificate& cert, std::unique_ptr<PrivateKey>& key) override {
+    CertHandle parsed;
+    PCCERT_CONTEXT context = ContextOf(cert, parsed);
+    if (context == nullptr) return kErrGetKey;
+    HCRYPTPROV_OR_NCRYPT_KEY_HANDLE prov = 0;
+    DWORD keyPair = 0;
+    BOOL callerFrees = FALSE;
+    if (!CryptAcquireCertificatePrivateKey(context, 0, nullptr, &prov, &keyPair, &callerFrees)) return kErrGetKey;
+    key = std::make_unique<CapiPrivateKey>(prov, callerFrees != FALSE);
+    return kOk;
+  }
+
+ private:
+  static CertHandle Decode(const std::uint8_t* der, std::size_t n) {
+    if (der == nullptr || n == 0 || n > MAXDWORD) return nullptr;
+    return CertHandle(CertCreateCertificateContext(kCertificateEncoding, der, static_cast<DWORD>(n)));
+  }
+
+  // Our own certificates carry their context; any other implementation is
+  // decoded from its encoding into parsed (without the store's properties,
+  // so it has no private key).
+  static PCCERT_CONTEXT ContextOf(const Certificate& cert, CertHandle& parsed) {
+    if (const auto* own = dynamic_cast<const CapiCertificate*>(&cert)) return own->get();
+    const Bytes der = cert.Encoded();
+    parsed = Decode(der.data(), der.size());
+    return parsed.get();
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<CertStore> MakePlatformStore() { return std::make_unique<CapiCertStore>(); }
+
+// The store shows the platform's own dialog (CapiPersonalStore::Choose).
+std::unique_ptr<CertificateChooser> MakePlatformChooser() { return nullptr; }
+
+}  // namespace kelo::csp
