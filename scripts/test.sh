@@ -59,21 +59,7 @@ fi
 
 if stage windows; then
   bash "$KELO_ROOT/scripts/build-windows.sh"
-  export WINEDEBUG=-all WINEPREFIX="$KELO_ROOT/build-wine/prefix"
-  say "starting Wine (a fresh prefix takes a while)"
-  mkdir -p "$WINEPREFIX"
-  wineserver -k 2>/dev/null || true
-  wineserver -p  # one server for all test processes: each start is then quick
-  trap 'wineserver -k 2>/dev/null || true' EXIT
-  /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1
-  run_ctest "$KELO_ROOT/build-win64"
-  # 32-bit Windows programs need Wine's i386 half (wine32:i386) and a kernel
-  # that runs 32-bit Linux programs; test the 32-bit build wherever both are.
-  if timeout 120 wine "$KELO_ROOT/build-win32/bin/codec_test.exe" --gtest_list_tests >/dev/null 2>&1; then
-    run_ctest "$KELO_ROOT/build-win32"
-  else
-    say "32-bit build made but not run: this machine cannot run 32-bit Windows programs under Wine"
-  fi
+  bash "$KELO_ROOT/tests/run_with_xvfb.sh" bash "$KELO_ROOT/scripts/wine-tests.sh"
 fi
 
 say "all test stages passed"

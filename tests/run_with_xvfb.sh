@@ -10,6 +10,13 @@ if [ $# -eq 0 ]; then
 fi
 unset WAYLAND_DISPLAY KELO_TEST_XVFB
 
+# Under Wine every program of a prefix shares the desktop of the display the
+# prefix started on, so the Windows tests run on one server made for them all.
+if [ -n "${KELO_SHARED_DISPLAY:-}" ]; then
+  export DISPLAY="$KELO_SHARED_DISPLAY" KELO_TEST_XVFB=1
+  exec "$@"
+fi
+
 if ! command -v Xvfb >/dev/null 2>&1; then
   echo "run_with_xvfb: Xvfb not installed; running without a display" >&2
   unset DISPLAY
