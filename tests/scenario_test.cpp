@@ -38,15 +38,6 @@ class FacadeCaller final : public Caller {
   CKeloCAActiveXCtrl ctl_;
 };
 
-std::vector<Scenario> AllScenarios() {
-  try {
-    return LoadScenarios(KELO_SCENARIO_FILE);
-  } catch (const std::exception& e) {
-    ADD_FAILURE() << e.what();
-    return {};
-  }
-}
-
 class FacadeScenario : public test::MockTest, public ::testing::WithParamInterface<Scenario> {};
 
 TEST_P(FacadeScenario, Runs) {

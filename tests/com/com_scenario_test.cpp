@@ -65,15 +65,6 @@ class DispatchCaller final : public Caller {
   IDispatch* control_;
 };
 
-std::vector<Scenario> AllScenarios() {
-  try {
-    return LoadScenarios(KELO_SCENARIO_FILE);
-  } catch (const std::exception& e) {
-    ADD_FAILURE() << e.what();
-    return {};
-  }
-}
-
 class ComScenario : public test::MockTest, public ::testing::WithParamInterface<Scenario> {
  protected:
   comtest::Apartment apartment_;

@@ -1,5 +1,7 @@
 #include "tests/scenarios/scenario.h"
 
+#include <gtest/gtest.h>
+
 #include <cctype>
 #include <cstdio>
 #include <fstream>
@@ -393,6 +395,15 @@ std::string TestName(const Scenario& scenario) {
   std::string out;
   for (char c : scenario.name) out += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
   return out;
+}
+
+std::vector<Scenario> AllScenarios() {
+  try {
+    return LoadScenarios(KELO_SCENARIO_FILE);
+  } catch (const std::exception& e) {
+    ADD_FAILURE() << e.what();
+    return {};
+  }
 }
 
 }  // namespace kelo::scenario

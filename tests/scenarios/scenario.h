@@ -57,6 +57,9 @@ struct Scenario {
 // Reads a scenario file; throws std::runtime_error("file:line: reason") for
 // a line it cannot take.
 std::vector<Scenario> LoadScenarios(const std::string& path);
+// The runners' list: the file the build names, a test failure when it cannot
+// be read.
+std::vector<Scenario> AllScenarios();
 
 // An argument as handed to a runner.
 struct CallArg {
