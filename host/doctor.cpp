@@ -15,7 +15,7 @@
 #include <optional>
 
 #include "csp/cert_store.h"
-#include "csp/dialogs_loader.h"
+#include "host/result_text.h"
 #include "platform/dynlib.h"
 #include "token/pkcs11.h"
 #include "token/token_registry.h"
@@ -357,14 +357,17 @@ json DoctorReportJson(const DoctorReport& r) {
 }
 
 void PrintDoctorReport(const DoctorReport& r, std::ostream& out) {
+  // Labels, serials, loader messages, paths and manifest contents come from
+  // outside; none of them reaches the terminal raw.
+  const auto T = [](const std::string& s) { return TerminalSafe(s); };
   out << "Token modules (found through the loader's search path: LD_LIBRARY_PATH, cache, system)\n";
   for (const DoctorModule& m : r.modules) {
-    out << "  " << m.file << "\n";
+    out << "  " << T(m.file) << "\n";
     if (!m.found) {
-      out << "    not found: " << m.loadError << "\n";
+      out << "    not found: " << T(m.loadError) << "\n";
       continue;
     }
-    out << "    found at " << (m.path.empty() ? "(path unknown)" : m.path) << "\n";
+    out << "    found at " << (m.path.empty() ? "(path unknown)" : T(m.path)) << "\n";
     out << "    exports: C_GetFunctionList " << (m.hasGetFunctionList ? "yes" : "MISSING")
         << ", E_GetAuxFunctionList " << (m.hasAuxFunctionList ? "yes" : "MISSING") << "\n";
     if (!m.getFunctionListRv.empty() && m.getFunctionListRv != "CKR_OK")
@@ -374,15 +377,15 @@ void PrintDoctorReport(const DoctorReport& r, std::ostream& out) {
     if (!m.slotListRv.empty() && m.slots.empty()) out << "    no slots\n";
     for (const DoctorSlot& s : m.slots) {
       out << "    slot " << s.id;
-      if (!s.description.empty()) out << " \"" << s.description << "\"";
+      if (!s.description.empty()) out << " \"" << T(s.description) << "\"";
       if (s.slotInfoRv != "CKR_OK") out << " (C_GetSlotInfo: " << s.slotInfoRv << ")";
       out << "\n";
       if (!s.token) {
         out << "      no token (C_GetTokenInfo: " << s.tokenInfoRv << ")\n";
         continue;
       }
-      out << "      token \"" << s.token->label << "\", serial \"" << s.token->serial << "\", model \""
-          << s.token->model << "\"\n      flags:";
+      out << "      token \"" << T(s.token->label) << "\", serial \"" << T(s.token->serial) << "\", model \""
+          << T(s.token->model) << "\"\n      flags:";
       for (const std::string& f : s.token->flagNames) out << " " << f;
       out << "\n";
     }
@@ -392,7 +395,7 @@ void PrintDoctorReport(const DoctorReport& r, std::ostream& out) {
   if (r.nss.path.empty()) {
     out << "  HOME is not set\n";
   } else {
-    out << "  " << r.nss.path << ": "
+    out << "  " << T(r.nss.path) << ": "
         << (r.nss.hasDatabase ? "database present" : r.nss.exists ? "directory without cert9.db" : "absent")
         << "\n";
     if (r.nss.opened)
@@ -403,19 +406,19 @@ void PrintDoctorReport(const DoctorReport& r, std::ostream& out) {
   }
 
   out << "\nDisplay for dialogs\n";
-  out << "  DISPLAY=" << r.display.x11 << " WAYLAND_DISPLAY=" << r.display.wayland << ": "
+  out << "  DISPLAY=" << T(r.display.x11) << " WAYLAND_DISPLAY=" << T(r.display.wayland) << ": "
       << (r.display.available ? "available" : "none (dialogs are declined)") << "\n";
-  out << "  " << (r.display.dialogsModule.empty() ? "kelo-gtk-dialogs.so" : r.display.dialogsModule) << ": "
+  out << "  " << (r.display.dialogsModule.empty() ? "kelo-gtk-dialogs.so" : T(r.display.dialogsModule)) << ": "
       << (r.display.dialogsModulePresent ? "present" : "missing") << "\n";
 
   out << "\nBrowsers (native-messaging host manifests)\n";
   for (const ManifestStatus& s : r.manifests) {
     if (s.state == ManifestStatus::State::kAbsent) continue;
     out << "  " << BrowserName(s.browser) << " (" << Scope(s.system) << "): " << StateName(s.state) << "  "
-        << s.path << "\n";
+        << T(s.path) << "\n";
     if (!s.hostPath.empty() && s.state != ManifestStatus::State::kCurrent)
-      out << "    points to " << s.hostPath << "\n";
-    if (!s.detail.empty()) out << "    " << s.detail << "\n";
+      out << "    points to " << T(s.hostPath) << "\n";
+    if (!s.detail.empty()) out << "    " << T(s.detail) << "\n";
   }
   bool anyRegistered = false;
   for (const ManifestStatus& s : r.manifests) anyRegistered |= s.state != ManifestStatus::State::kAbsent;
@@ -426,7 +429,7 @@ void PrintDoctorReport(const DoctorReport& r, std::ostream& out) {
     out << "Nothing broken.\n";
   } else {
     out << "Problems:\n";
-    for (const std::string& p : r.problems) out << "  - " << p << "\n";
+    for (const std::string& p : r.problems) out << "  - " << T(p) << "\n";
   }
 }
 
@@ -446,7 +449,8 @@ int RunDoctor(int argc, char** argv) {
   }
   const DoctorReport report = GatherDoctorReport(DefaultRegisterEnv());
   if (asJson)
-    std::cout << DoctorReportJson(report).dump(2) << "\n";
+    // Token fields are bytes, not necessarily UTF-8; the report still prints.
+    std::cout << DoctorReportJson(report).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
   else
     PrintDoctorReport(report, std::cout);
   std::cout.flush();

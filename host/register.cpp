@@ -11,10 +11,12 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <random>
 #include <sstream>
 #include <vector>
 
 #include "host/browser_ids.h"
+#include "host/result_text.h"
 
 namespace kelo {
 namespace {
@@ -41,16 +43,30 @@ const char kRegisterUsage[] =
     "            /usr/lib/mozilla/native-messaging-hosts/\n"
     "\n"
     "Running it again rewrites the same content; removing a manifest that is not\n"
-    "there is not an error.\n";
+    "there is not an error.\n"
+    "\n"
+    "Run as root, the per-user form is refused unless HOME belongs to root: the\n"
+    "browser, running as the user, could not use root's files there. Use\n"
+    "--system, or run it as the user. Symbolic links below the home directory\n"
+    "(or the system directories' root) are not followed, and the executable's\n"
+    "path must be UTF-8 without control characters.\n";
 
 class Fd {
  public:
-  explicit Fd(int fd) : fd_(fd) {}
+  explicit Fd(int fd = -1) : fd_(fd) {}
   ~Fd() {
     if (fd_ >= 0) ::close(fd_);
   }
   Fd(const Fd&) = delete;
   Fd& operator=(const Fd&) = delete;
+  Fd& operator=(Fd&& o) noexcept {
+    if (this != &o) {
+      if (fd_ >= 0) ::close(fd_);
+      fd_ = o.fd_;
+      o.fd_ = -1;
+    }
+    return *this;
+  }
   int get() const { return fd_; }
   // Closes now so that a failing close (delayed write error) is seen.
   int release_close() {
@@ -65,72 +81,114 @@ class Fd {
 
 std::string Errno(int e) { return std::strerror(e); }
 
-std::string ManifestDir(Browser b, bool system, const RegisterEnv& env) {
+// Manifests live below a base directory, the user's home or the system root,
+// which is taken as given (it may itself be a link); nothing below it is
+// followed through a symbolic link.
+std::string ManifestBase(bool system, const RegisterEnv& env) {
+  std::string base = system ? env.sysroot : env.home;
+  while (base.size() > 1 && base.back() == '/') base.pop_back();
+  return base.empty() ? "/" : base;
+}
+
+const char* ManifestRelDir(Browser b, bool system) {
   if (system) {
-    std::string root = env.sysroot;
-    while (!root.empty() && root.back() == '/') root.pop_back();
     switch (b) {
-      case Browser::kChromium: return root + "/etc/chromium/native-messaging-hosts";
-      case Browser::kChrome: return root + "/etc/opt/chrome/native-messaging-hosts";
-      case Browser::kEdge: return root + "/etc/opt/edge/native-messaging-hosts";
-      case Browser::kFirefox: return root + "/usr/lib/mozilla/native-messaging-hosts";
+      case Browser::kChromium: return "etc/chromium/native-messaging-hosts";
+      case Browser::kChrome: return "etc/opt/chrome/native-messaging-hosts";
+      case Browser::kEdge: return "etc/opt/edge/native-messaging-hosts";
+      case Browser::kFirefox: return "usr/lib/mozilla/native-messaging-hosts";
     }
   }
   switch (b) {
-    case Browser::kChromium: return env.home + "/.config/chromium/NativeMessagingHosts";
-    case Browser::kChrome: return env.home + "/.config/google-chrome/NativeMessagingHosts";
-    case Browser::kEdge: return env.home + "/.config/microsoft-edge/NativeMessagingHosts";
-    case Browser::kFirefox: return env.home + "/.mozilla/native-messaging-hosts";
+    case Browser::kChromium: return ".config/chromium/NativeMessagingHosts";
+    case Browser::kChrome: return ".config/google-chrome/NativeMessagingHosts";
+    case Browser::kEdge: return ".config/microsoft-edge/NativeMessagingHosts";
+    case Browser::kFirefox: return ".mozilla/native-messaging-hosts";
   }
-  return {};
+  return "";
 }
 
-// Both return 0 or the errno of the failure, described in `error`.
+std::string ManifestDir(Browser b, bool system, const RegisterEnv& env) {
+  std::string base = ManifestBase(system, env);
+  return (base == "/" ? "" : base) + "/" + ManifestRelDir(b, system);
+}
 
-// Creates every missing directory of `dir` with mode 0755 (whatever the umask).
-int MakeDirs(const std::string& dir, std::string& error) {
-  std::string prefix;
-  std::size_t pos = 0;
-  while (pos <= dir.size()) {
-    std::size_t next = dir.find('/', pos);
-    if (next == std::string::npos) next = dir.size();
-    prefix = dir.substr(0, next);
-    pos = next + 1;
-    if (prefix.empty()) continue;  // the root
-    if (::mkdir(prefix.c_str(), 0755) == 0) {
-      if (::chmod(prefix.c_str(), 0755) != 0) {
-        int e = errno;
-        error = "cannot set the mode of " + prefix + ": " + Errno(e);
-        return e;
-      }
-      continue;
-    }
+// The functions below return 0 or the errno of the failure, described in `error`.
+
+// Opens the manifest directory of `b` into `dir`, one component at a time
+// below the base with O_NOFOLLOW, so that a link planted anywhere on the way
+// cannot send the files elsewhere. With `create`, missing directories are
+// made with mode 0755 (whatever the umask).
+int OpenManifestDir(Browser b, bool system, const RegisterEnv& env, bool create, Fd& dir, std::string& error) {
+  std::string shown = ManifestBase(system, env);
+  dir = Fd(::open(shown.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.get() < 0) {
     int e = errno;
-    struct stat st {};
-    if (e == EEXIST && ::stat(prefix.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue;
-    error = "cannot create directory " + prefix + ": " + (e == EEXIST ? "exists and is not a directory" : Errno(e));
+    error = "cannot open " + shown + ": " + Errno(e);
     return e;
+  }
+  if (shown == "/") shown.clear();
+  std::string_view rel = ManifestRelDir(b, system);
+  while (!rel.empty()) {
+    const std::size_t slash = rel.find('/');
+    const std::string name(rel.substr(0, slash));
+    rel = slash == std::string_view::npos ? std::string_view() : rel.substr(slash + 1);
+    shown += "/" + name;
+    const bool made = create && ::mkdirat(dir.get(), name.c_str(), 0755) == 0;
+    if (create && !made && errno != EEXIST) {
+      int e = errno;
+      error = "cannot create directory " + shown + ": " + Errno(e);
+      return e;
+    }
+    Fd next(::openat(dir.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (next.get() < 0) {
+      int e = errno;
+      struct stat st {};
+      if (::fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (S_ISLNK(st.st_mode)) {
+          error = shown + " is a symbolic link; not following it";
+          return ELOOP;
+        }
+        if (!S_ISDIR(st.st_mode)) {
+          error = "cannot use directory " + shown + ": exists and is not a directory";
+          return ENOTDIR;
+        }
+      }
+      error = "cannot open directory " + shown + ": " + Errno(e);
+      return e;
+    }
+    if (made && ::fchmod(next.get(), 0755) != 0) {
+      int e = errno;
+      error = "cannot set the mode of " + shown + ": " + Errno(e);
+      return e;
+    }
+    dir = std::move(next);
   }
   return 0;
 }
 
 // Temporary file in the same directory, then rename: a browser starting at
 // the same moment sees either the old manifest or the new one, never half.
-int WriteAtomic(const std::string& path, const std::string& content, std::string& error) {
-  std::size_t slash = path.rfind('/');
-  std::string tmpl = path.substr(0, slash + 1) + "." + path.substr(slash + 1) + ".XXXXXX";
-  std::vector<char> name(tmpl.begin(), tmpl.end());
-  name.push_back('\0');
-  Fd fd(::mkstemp(name.data()));
+// The rename replaces a link at the manifest's name rather than writing
+// through it.
+int WriteAtomic(int dir, const std::string& path, const std::string& content, std::string& error) {
+  const std::string name = path.substr(path.rfind('/') + 1);
+  std::random_device rng;
+  std::string tmp;
+  Fd fd;
+  for (int attempt = 0; attempt < 16 && fd.get() < 0; ++attempt) {
+    tmp = "." + name + "." + std::to_string(rng() % 1000000000u);
+    fd = Fd(::openat(dir, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (fd.get() < 0 && errno != EEXIST) break;
+  }
   if (fd.get() < 0) {
     int e = errno;
     error = "cannot write " + path + ": " + Errno(e);
     return e;
   }
-  std::string tmp(name.data());
   auto fail = [&](const char* what, int e) {
     error = std::string("cannot ") + what + " " + path + ": " + Errno(e);
-    ::unlink(tmp.c_str());
+    ::unlinkat(dir, tmp.c_str(), 0);
     return e;
   };
   std::size_t done = 0;
@@ -143,7 +201,7 @@ int WriteAtomic(const std::string& path, const std::string& content, std::string
   if (::fchmod(fd.get(), 0644) != 0) return fail("set the mode of", errno);
   if (::fsync(fd.get()) != 0) return fail("write", errno);
   if (fd.release_close() != 0) return fail("write", errno);
-  if (::rename(tmp.c_str(), path.c_str()) != 0) return fail("replace", errno);
+  if (::renameat(dir, tmp.c_str(), dir, name.c_str()) != 0) return fail("replace", errno);
   return 0;
 }
 
@@ -234,13 +292,13 @@ int RunRegister(int argc, char** argv, bool unregister, const RegisterEnv& env, 
       }
       Browser b;
       if (!ParseBrowser(name, b)) {
-        err << cmd << ": unknown browser '" << name << "' (chromium, chrome, edge or firefox)\n";
+        err << cmd << ": unknown browser '" << TerminalSafe(name) << "' (chromium, chrome, edge or firefox)\n";
         return 2;
       }
       chosen[static_cast<std::size_t>(b)] = true;
       anyChosen = true;
     } else {
-      err << cmd << ": unexpected argument '" << a << "' (see " << cmd << " --help)\n";
+      err << cmd << ": unexpected argument '" << TerminalSafe(a) << "' (see " << cmd << " --help)\n";
       return 2;
     }
   }
@@ -252,42 +310,65 @@ int RunRegister(int argc, char** argv, bool unregister, const RegisterEnv& env, 
     err << cmd << ": cannot determine the absolute path of this executable\n";
     return 1;
   }
+  // A manifest is JSON text the browser reads: the path must be UTF-8, and a
+  // control character in it is more likely an attack than a file name.
+  if (!unregister && !IsPrintableUtf8(env.exe)) {
+    err << cmd << ": the path of this executable, " << TerminalSafe(env.exe)
+        << ", is not valid UTF-8 or holds control characters; move it to a plain path\n";
+    return 1;
+  }
+  // Files root makes in a user's home belong to root, and the browser, running
+  // as the user, then cannot update or remove them.
+  if (!system && env.euid == 0) {
+    struct stat st {};
+    if (::stat(env.home.c_str(), &st) != 0 || st.st_uid != 0) {
+      err << cmd << ": running as root, but the home directory " << TerminalSafe(env.home)
+          << " does not belong to root; use --system to " << (unregister ? "unregister" : "register")
+          << " for all users, or run it as that user\n";
+      return 1;
+    }
+  }
 
   int failures = 0;
   auto report = [&](const std::string& error, int e) {
-    err << cmd << ": " << error;
-    if (system && (e == EACCES || e == EPERM || e == EROFS) && ::geteuid() != 0) err << " (--system needs root)";
+    err << cmd << ": " << TerminalSafe(error);
+    if (system && (e == EACCES || e == EPERM || e == EROFS) && env.euid != 0) err << " (--system needs root)";
     err << "\n";
     ++failures;
   };
-  if (!unregister) out << (dryRun ? "Would register " : "Registering ") << kNativeHostName << " -> " << env.exe << "\n";
+  if (!unregister)
+    out << (dryRun ? "Would register " : "Registering ") << kNativeHostName << " -> " << TerminalSafe(env.exe) << "\n";
   for (Browser b : kAllBrowsers) {
     if (anyChosen && !chosen[static_cast<std::size_t>(b)]) continue;
-    std::string path = ManifestPath(b, system, env);
-    if (unregister) {
+    const std::string path = ManifestPath(b, system, env);
+    const std::string shown = TerminalSafe(path);
+    if (dryRun) {
       struct stat st {};
-      bool present = ::lstat(path.c_str(), &st) == 0;
-      if (dryRun) {
-        out << (present ? "would remove " : "not present: ") << path << "\n";
-      } else if (::unlink(path.c_str()) == 0) {
-        out << "removed " << path << "\n";
-      } else if (errno == ENOENT || errno == ENOTDIR) {
-        out << "not present: " << path << "\n";
+      const bool present = ::lstat(path.c_str(), &st) == 0;
+      out << (!unregister ? "would write " : present ? "would remove " : "not present: ") << shown << "\n";
+      continue;
+    }
+    Fd dir;
+    std::string error;
+    int e = OpenManifestDir(b, system, env, !unregister, dir, error);
+    if (unregister) {
+      if (e == ENOENT || e == ENOTDIR) {
+        out << "not present: " << shown << "\n";
+      } else if (e != 0) {
+        report(error, e);
+      } else if (::unlinkat(dir.get(), (std::string(kNativeHostName) + ".json").c_str(), 0) == 0) {
+        out << "removed " << shown << "\n";
+      } else if (errno == ENOENT) {
+        out << "not present: " << shown << "\n";
       } else {
-        int e = errno;
+        e = errno;
         report("cannot remove " + path + ": " + Errno(e), e);
       }
       continue;
     }
-    if (dryRun) {
-      out << "would write " << path << "\n";
-      continue;
-    }
-    std::string error;
-    int e = MakeDirs(ManifestDir(b, system, env), error);
-    if (e == 0) e = WriteAtomic(path, HostManifest(b, env.exe).dump(2) + "\n", error);
+    if (e == 0) e = WriteAtomic(dir.get(), path, HostManifest(b, env.exe).dump(2) + "\n", error);
     if (e == 0) {
-      out << "wrote " << path << "\n";
+      out << "wrote " << shown << "\n";
     } else {
       report(error, e);
     }

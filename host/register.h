@@ -9,6 +9,9 @@
 #include <string>
 #include <vector>
 
+#include <sys/types.h>
+#include <unistd.h>
+
 #include <nlohmann/json.hpp>
 
 namespace kelo {
@@ -23,6 +26,7 @@ struct RegisterEnv {
   std::string home;     // the user's home directory
   std::string sysroot;  // prefix for the system-wide directories ("" or "/" for the real ones)
   std::string exe;      // absolute path written into the manifests
+  uid_t euid = ::geteuid();  // who writes: root may not write into another user's home
 };
 
 // $HOME (else the password database), "/", and /proc/self/exe. An empty field
@@ -41,7 +45,9 @@ nlohmann::json HostManifest(Browser b, const std::string& exe);
 // argv holds the arguments after the command name:
 //   [--system] [--dry-run] [--browser chromium|chrome|edge|firefox]... [--help]
 // Reports each action on `out`, problems on `err`. Returns 0 on success, 1 when
-// a file could not be written or removed, 2 for bad arguments.
+// a file could not be written or removed or the request is refused (root for a
+// home it does not own, a symbolic link below the home or system root, an
+// executable path that cannot go into a manifest), 2 for bad arguments.
 int RunRegister(int argc, char** argv, bool unregister, const RegisterEnv& env, std::ostream& out,
                 std::ostream& err);
 // The same with DefaultRegisterEnv() and the standard streams.

@@ -7,6 +7,7 @@
 #include <readline/readline.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <charconv>
@@ -39,9 +40,10 @@ const char kShellUsage[] =
     "\n"
     "Results are shown as the control returns them, with the meaning of a\n"
     "result code: 1002  (wrong session identifier, or no token connected).\n"
-    "Lines calling a method that takes a PIN are not kept in the history\n"
-    "(~/.kelo_ca_history). A script stops with exit status 1 at the first line\n"
-    "that cannot be parsed or names an unknown method.\n";
+    "Echoed lines show PINs as ****. For a method that takes a PIN or a\n"
+    "plaintext only its name is kept in the history (~/.kelo_ca_history). A\n"
+    "script stops with exit status 1 at the first line that cannot be parsed or\n"
+    "names an unknown method.\n";
 
 bool EqualsNoCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
@@ -54,6 +56,14 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
 bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
   return s.size() >= prefix.size() && EqualsNoCase(s.substr(0, prefix.size()), prefix);
 }
+
+bool ContainsNoCase(std::string_view s, std::string_view part) {
+  for (std::size_t j = 0; j + part.size() <= s.size(); ++j)
+    if (EqualsNoCase(s.substr(j, part.size()), part)) return true;
+  return false;
+}
+
+bool IsPinParam(const ParamInfo& p) { return ContainsNoCase(p.name, "pin"); }
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
@@ -155,7 +165,9 @@ bool ArgValue(std::string_view text, bool quoted, const ParamInfo* param, const 
       out = vars.last;
       return true;
     }
-    error = "unknown variable " + std::string(text) + " (known: $sid, $_); quote it for literal text";
+    // Not repeated when it may be a PIN that merely starts with '$'.
+    error = "unknown variable " + (param && IsPinParam(*param) ? "in " + std::string(param->name) : std::string(text)) +
+            " (known: $sid, $_); quote it for literal text";
     return false;
   }
   if (!quoted && IsIntegerLiteral(text) && !(param && param->type == VarType::BStr)) {
@@ -248,6 +260,8 @@ bool ParseCall(const MethodInfo& m, std::vector<Word>& words, const ShellVars& v
   return true;
 }
 
+// Quoted in the shell's own syntax; other control characters and bytes that
+// are not UTF-8 (a token's serial can hold anything) as \xHH.
 std::string Quoted(const std::string& s) {
   std::string q = "\"";
   for (char c : s) {
@@ -260,13 +274,57 @@ std::string Quoted(const std::string& s) {
       default: q += c;
     }
   }
-  return q + "\"";
+  return TerminalSafe(q) + "\"";
 }
 
 // Results that are object handles or a session identifier: only a failure
 // code gets a meaning.
 bool ReturnsHandle(const MethodInfo& m) {
   return m.dispid == 1 || (m.dispid >= 9 && m.dispid <= 11);
+}
+
+bool TakesPin(const MethodInfo& m) {
+  for (std::size_t i = 0; i < m.paramCount; ++i)
+    if (IsPinParam(m.params[i])) return true;
+  return false;
+}
+
+bool IsCommand(std::string_view word) {
+  return EqualsNoCase(word, "help") || EqualsNoCase(word, "quit") || EqualsNoCase(word, "exit");
+}
+
+// A word of a line as typed, found the way SplitWords finds it but without
+// failing: an unterminated quote runs to the end of the line.
+struct RawWord {
+  std::size_t begin = 0, end = 0;
+  std::size_t eq = std::string_view::npos;  // first '=' before any quote
+  std::string_view text(std::string_view line) const { return line.substr(begin, end - begin); }
+};
+
+std::vector<RawWord> RawWords(std::string_view line) {
+  std::vector<RawWord> words;
+  std::size_t i = 0;
+  const std::size_t n = line.size();
+  while (true) {
+    while (i < n && IsBlank(line[i])) ++i;
+    if (i >= n) return words;
+    RawWord w;
+    w.begin = i;
+    bool quoted = false;
+    while (i < n && !IsBlank(line[i])) {
+      if (line[i] == '"') {
+        quoted = true;
+        for (++i; i < n && line[i] != '"'; ++i)
+          if (line[i] == '\\') ++i;
+        if (i < n) ++i;
+        continue;
+      }
+      if (line[i] == '=' && !quoted && w.eq == std::string_view::npos) w.eq = i;
+      ++i;
+    }
+    w.end = std::min(i, n);
+    words.push_back(w);
+  }
 }
 
 // Wipes a line however its handling ends.
@@ -309,7 +367,7 @@ ReadStatus ReadLine(std::FILE* f, std::string& line) {
 
 void PrintHelp(const MethodInfo* m) {
   if (m) {
-    std::printf("%s%s\n", Signature(*m).c_str(), TakesPin(*m) ? "   (not kept in the history)" : "");
+    std::printf("%s%s\n", Signature(*m).c_str(), TakesSecret(*m) ? "   (only the name is kept in the history)" : "");
     return;
   }
   std::printf("Methods (names in any letter case; Tab completes them and name= forms):\n");
@@ -353,7 +411,7 @@ int RunScript(CKeloCAActiveXCtrl& ctl, std::FILE* in, const char* where) {
     bool ok = ParseShellLine(line.s, vars, parsed, error);
     if (ok && parsed.kind == ShellLine::Kind::Empty) continue;
     std::size_t first = line.s.find_first_not_of(" \t");
-    std::printf("> %s\n", line.s.c_str() + first);
+    std::printf("> %s\n", TerminalSafe(MaskedLine(std::string_view(line.s).substr(first))).c_str());
     std::fflush(stdout);
     if (!ok) {
       std::fprintf(stderr, "kelo-ca shell: %s:%d: %s\n", where, lineNo, error.c_str());
@@ -409,17 +467,6 @@ char** Complete(const char* text, int start, int /*end*/) {
   return rl_completion_matches(text, NextCandidate);
 }
 
-bool KeepInHistory(std::string_view line) {
-  std::size_t b = line.find_first_not_of(" \t");
-  if (b == std::string_view::npos) return false;
-  std::size_t e = line.find_first_of(" \t", b);
-  std::string_view first = line.substr(b, e == std::string_view::npos ? std::string_view::npos : e - b);
-  if (EqualsNoCase(first, "help")) return true;
-  // An unknown first word may be a mistyped PIN method: not kept either.
-  const MethodInfo* m = FindMethod(first);
-  return m && !TakesPin(*m);
-}
-
 int RunInteractive(CKeloCAActiveXCtrl& ctl) {
   ShellVars vars;
   std::string historyFile;
@@ -445,7 +492,7 @@ int RunInteractive(CKeloCAActiveXCtrl& ctl) {
       std::free(raw);
       if (rl_line_buffer) platform::SecureWipe(rl_line_buffer, std::strlen(rl_line_buffer));
     }
-    if (KeepInHistory(line.s)) add_history(line.s.c_str());
+    if (std::string entry = HistoryEntry(line.s); !entry.empty()) add_history(entry.c_str());
     ShellLine parsed;
     std::string error;
     if (!ParseShellLine(line.s, vars, parsed, error)) {
@@ -475,14 +522,53 @@ ShellLine::~ShellLine() {
   for (Value& v : args) platform::SecureWipe(v.s);
 }
 
-bool TakesPin(const MethodInfo& method) {
-  for (int i = 0; i < method.paramCount; ++i) {
-    std::string_view name = method.params[static_cast<std::size_t>(i)].name;
-    for (std::size_t j = 0; j + 3 <= name.size(); ++j) {
-      if (EqualsNoCase(name.substr(j, 3), "pin")) return true;
+bool TakesSecret(const MethodInfo& method) {
+  for (std::size_t i = 0; i < method.paramCount; ++i)
+    if (IsPinParam(method.params[i]) || ContainsNoCase(method.params[i].name, "plaintext")) return true;
+  return false;
+}
+
+std::string MaskedLine(std::string_view line) {
+  const std::vector<RawWord> words = RawWords(line);
+  if (words.empty()) return std::string(line);
+  const std::string_view first = words[0].text(line);
+  const MethodInfo* m = FindMethod(first);
+  if (!m) {
+    if (IsCommand(first) || first[0] == '#') return std::string(line);
+    return std::string(first) + (words.size() > 1 ? " ..." : "");
+  }
+  std::string out;
+  std::size_t copied = 0;
+  std::size_t positional = 0;
+  for (std::size_t w = 1; w < words.size(); ++w) {
+    const RawWord& word = words[w];
+    int idx = -1;
+    std::size_t valueFrom = word.begin;
+    if (word.eq != std::string_view::npos && IsIdentifier(line.substr(word.begin, word.eq - word.begin))) {
+      idx = FindParam(*m, line.substr(word.begin, word.eq - word.begin));
+      valueFrom = word.eq + 1;
+    } else if (positional < m->paramCount) {
+      idx = static_cast<int>(positional++);
+    }
+    // An unknown name or a surplus word of a PIN method may well be the PIN.
+    if (idx >= 0 ? IsPinParam(m->params[static_cast<std::size_t>(idx)]) : TakesPin(*m)) {
+      out.append(line.substr(copied, valueFrom - copied));
+      out += "****";
+      copied = word.end;
     }
   }
-  return false;
+  out.append(line.substr(copied));
+  return out;
+}
+
+std::string HistoryEntry(std::string_view line) {
+  const std::vector<RawWord> words = RawWords(line);
+  if (words.empty()) return {};
+  const std::string_view first = words[0].text(line);
+  if (EqualsNoCase(first, "help")) return std::string(line);
+  const MethodInfo* m = FindMethod(first);
+  if (!m) return {};
+  return TakesSecret(*m) ? std::string(m->name) : std::string(line);
 }
 
 bool ParseShellLine(std::string_view line, const ShellVars& vars, ShellLine& out, std::string& error) {

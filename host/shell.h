@@ -46,8 +46,18 @@ bool ParseShellLine(std::string_view line, const ShellVars& vars, ShellLine& out
 // The result as shown: the value (strings quoted) and what a result code means.
 std::string FormatShellResult(const MethodInfo& method, const CallResult& r);
 
-// Lines calling such a method stay out of the history file.
-bool TakesPin(const MethodInfo& method);
+// A method with a PIN parameter (name containing "Pin") or a plaintext one.
+// Only its name is kept in the history file.
+bool TakesSecret(const MethodInfo& method);
+
+// The line as echoed: the values of PIN parameters as ****, and for an
+// unknown first word (perhaps a mistyped PIN method) only that word. Works on
+// lines that do not parse too.
+std::string MaskedLine(std::string_view line);
+
+// What the history keeps of a line: the line, only the method name when the
+// method takes a secret, or nothing (empty) for an unknown first word.
+std::string HistoryEntry(std::string_view line);
 
 // `kelo-ca shell [SCRIPT]`; argv holds the arguments after "shell".
 int RunShell(int argc, char** argv);

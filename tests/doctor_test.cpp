@@ -256,6 +256,25 @@ TEST_F(DoctorTest, NssDatabaseIsCountedOrReportedUnusable) {
   EXPECT_EQ(locked.report["nss"]["withPrivateKey"], 0);
 }
 
+// A token's label and serial are bytes: neither invalid UTF-8 nor terminal
+// controls may stop the report or reach the terminal raw.
+TEST_F(DoctorTest, TokenTextThatIsNotUtf8OrHoldsControlsIsShownSafely) {
+  const std::map<std::string, std::string> env = {{"LD_LIBRARY_PATH", MockDir()},
+                                                   {"MOCKP11_TOKENS_KELO_ZIR4", "S\xFF\x1B[2J"},
+                                                   {"MOCKP11_LABEL", "\x1B]0;owned\x07L\xFF\xC2\x9B"}};
+  ChildRun asJson = Doctor(env);
+  ASSERT_FALSE(asJson.report.is_discarded()) << "exit " << asJson.status;
+  const json& token = asJson.report["modules"][0]["slots"][0]["token"];
+  EXPECT_EQ(token["serial"], "S\xEF\xBF\xBD\x1B[2J");  // U+FFFD for the byte that is not UTF-8
+  EXPECT_EQ(token["label"], "\x1B]0;owned\x07L\xEF\xBF\xBD\xC2\x9B");
+
+  ChildRun text = Exec({"doctor"}, env, home_);
+  EXPECT_LE(text.status, 1);
+  EXPECT_NE(text.out.find(R"(token "\x1B]0;owned\x07L\xFF\xC2\x9B", serial "S\xFF\x1B[2J")"), std::string::npos)
+      << text.out;
+  EXPECT_EQ(text.out.find_first_of("\x1B\x07\xFF\x9B"), std::string::npos);
+}
+
 TEST_F(DoctorTest, TextByDefaultAndBadArguments) {
   ChildRun text = Exec({"doctor"}, {{"LD_LIBRARY_PATH", MockDir()}, {"MOCKP11_TOKENS_KELO_ZIR4", "SER1"}}, home_);
   EXPECT_TRUE(text.report.is_discarded());

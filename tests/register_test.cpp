@@ -97,6 +97,8 @@ class Register : public ::testing::Test {
     env_.sysroot = (tmp_ / "root").string();
     env_.exe = (tmp_ / "bin" / "kelo-ca").string();
     WriteFile(env_.exe, "not really an executable");
+    fs::create_directories(env_.home);
+    fs::create_directories(env_.sysroot);
   }
   void TearDown() override { fs::remove_all(tmp_); }
 
@@ -187,7 +189,7 @@ TEST_F(Register, DryRunReportsEveryActionAndTouchesNothing) {
   for (const Location& l : kLocations) {
     EXPECT_NE(r.out.find("would write " + UserFile(l.userDir).string() + "\n"), std::string::npos) << r.out;
   }
-  EXPECT_FALSE(fs::exists(env_.home));
+  EXPECT_TRUE(fs::is_empty(env_.home));
 
   ASSERT_EQ(Run({"--browser", "chrome"}).rc, 0);
   r = Run({"--dry-run"}, /*unregister=*/true);
@@ -200,7 +202,7 @@ TEST_F(Register, DryRunReportsEveryActionAndTouchesNothing) {
 
   r = Run({"--dry-run", "--system"});
   ASSERT_EQ(r.rc, 0) << r.err;
-  EXPECT_FALSE(fs::exists(env_.sysroot));
+  EXPECT_TRUE(fs::is_empty(env_.sysroot));
 }
 
 TEST_F(Register, BrowserOptionsChooseWhichManifestsAreWritten) {
@@ -238,17 +240,17 @@ TEST_F(Register, BadArgumentsAndUnwritableLocationsFailClearly) {
       {{"--browser", "opera"}, false, 2, "unknown browser 'opera'"},
       {{"--browser"}, false, 2, "--browser needs a name"},
       {{"--user"}, true, 2, "unexpected argument '--user'"},
-      // The system root is a file, so no directory can be made below it.
-      {{"--system", "--browser", "chrome"}, false, 1, "cannot create directory"},
+      // A file where a directory should be.
+      {{"--system", "--browser", "chrome"}, false, 1, "/etc: exists and is not a directory"},
   };
-  WriteFile(env_.sysroot, "a file where a directory should be");
+  WriteFile(fs::path(env_.sysroot) / "etc", "a file where a directory should be");
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args[0]);
     Result r = Run(c.args, c.unregister);
     EXPECT_EQ(r.rc, c.rc);
     EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
   }
-  EXPECT_FALSE(fs::exists(env_.home));
+  EXPECT_TRUE(fs::is_empty(env_.home));
 
   // A manifest whose name is taken by a directory cannot be replaced or removed.
   fs::create_directories(UserFile(kLocations[0].userDir));
@@ -263,6 +265,49 @@ TEST_F(Register, BadArgumentsAndUnwritableLocationsFailClearly) {
   Result r = Run({});
   EXPECT_EQ(r.rc, 1);
   EXPECT_NE(r.err.find("absolute path"), std::string::npos) << r.err;
+
+  // Paths a manifest cannot carry: refused whole, and not echoed raw.
+  for (const char* exe : {"/opt/k\xFF/kelo-ca", "/opt/k\x1B[2J/kelo-ca"}) {
+    SCOPED_TRACE(exe);
+    env_.exe = exe;
+    r = Run({});
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_NE(r.err.find("not valid UTF-8 or holds control characters"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find_first_of("\x1B\xFF"), std::string::npos) << r.err;
+  }
+  env_.exe = (tmp_ / "bin" / "kelo-ca").string();
+  EXPECT_EQ(Files(), std::vector<std::string>{(fs::path(env_.sysroot) / "etc").string()});  // the test's own
+}
+
+// Root writing into a user's home leaves files the user's browser cannot
+// replace; per user, root may only touch a home it owns.
+TEST_F(Register, RootIsRefusedInAHomeItDoesNotOwn) {
+  if (::geteuid() == 0) {
+    ASSERT_EQ(::chown(env_.home.c_str(), 4242, 4242), 0);
+  }
+  env_.euid = 0;  // as root (a non-root tester's home is not root's either)
+  for (bool unregister : {false, true}) {
+    Result r = Run({}, unregister);
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_NE(r.err.find("does not belong to root; use --system"), std::string::npos) << r.err;
+  }
+  EXPECT_TRUE(fs::is_empty(env_.home));
+}
+
+// A link below the home, planted by someone who can write there, would send
+// root's or the user's manifests (or their removal) somewhere else.
+TEST_F(Register, SymbolicLinkBelowTheHomeIsNotFollowed) {
+  const fs::path elsewhere = tmp_ / "elsewhere";
+  const fs::path theirs = elsewhere / "chromium" / "NativeMessagingHosts" / "org.kelo.ca_token.json";
+  WriteFile(theirs, "theirs");
+  fs::create_symlink(elsewhere, fs::path(env_.home) / ".config");
+  for (bool unregister : {false, true}) {
+    Result r = Run({"--browser", "chromium"}, unregister);
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_NE(r.err.find(env_.home + "/.config is a symbolic link"), std::string::npos) << r.err;
+  }
+  EXPECT_EQ(ReadFile(theirs), "theirs");
+  EXPECT_EQ(std::distance(fs::directory_iterator(theirs.parent_path()), fs::directory_iterator()), 1);
 }
 
 TEST_F(Register, RegisteredHostsTellsCurrentFromStaleAndInvalid) {

@@ -1,19 +1,24 @@
 // kelo-ca shell: line parsing, result display, and scripts run by the real
 // executable over the mock module.
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "host/demo.h"
 #include "host/result_text.h"
 #include "host/shell.h"
 
@@ -77,6 +82,7 @@ TEST(ShellParse, Table) {
       {"Login strUserPin=1", K::Empty, nullptr, "missing parameter SessionID", false},
       {"Logout 1 2 SessionID=3", K::Empty, nullptr, "got more", false},
       {"Login $x 1", K::Empty, nullptr, "unknown variable $x", false},
+      {"Login $sid $12x4", K::Empty, nullptr, "unknown variable in strUserPin (", false},
       {"help Foo", K::Empty, nullptr, "unknown method 'Foo'", false},
       {"quit now", K::Empty, nullptr, "takes no arguments", false},
   };
@@ -115,13 +121,44 @@ TEST(ShellParse, VariablesBeforeTheyAreSet) {
   EXPECT_EQ(Render(out.args), "i:1 i:0 s:AB");
 }
 
-TEST(ShellParse, PinMethodsAreTheOnesNamed) {
-  std::set<std::string> pin;
+TEST(ShellSecrets, MethodsWithPinOrPlaintextAreTheOnesNamed) {
+  std::set<std::string> secret;
   for (const MethodInfo& m : kMethods) {
-    if (TakesPin(m)) pin.insert(m.name);
+    if (TakesSecret(m)) secret.insert(m.name);
   }
-  EXPECT_EQ(pin, (std::set<std::string>{"ChangeSOPin", "ChangeUserPin", "Login", "UnblockUserPin",
-                                        "TokenInitialize"}));
+  EXPECT_EQ(secret, (std::set<std::string>{"ChangeSOPin", "ChangeUserPin", "Login", "UnblockUserPin",
+                                           "TokenInitialize", "Encrypt", "Hash", "Sign", "SignByCertSerial",
+                                           "Verify", "VerifyByCertSerial", "SignByCSP", "VerifyByCSP",
+                                           "EncryptByCSP"}));
+}
+
+// What is echoed and what the history keeps, also of lines that do not parse.
+TEST(ShellSecrets, EchoMasksPinsAndHistoryKeepsNoSecret) {
+  const struct {
+    const char* line;
+    const char* echoed;
+    const char* history;
+  } cases[] = {
+      {"Login $sid 1234", "Login $sid ****", "Login"},
+      {"login strUserPin=\"12 34\" SessionID=$sid", "login strUserPin=**** SessionID=$sid", "Login"},
+      {"ChangeUserPin $sid old new", "ChangeUserPin $sid **** ****", "ChangeUserPin"},
+      {"TokenInitialize $sid so user label", "TokenInitialize $sid **** **** label", "TokenInitialize"},
+      {"Login $sid 12 34", "Login $sid **** ****", "Login"},        // a PIN typed with a blank
+      {"Login $sid strPin=1234", "Login $sid strPin=****", "Login"},  // a mistyped name
+      {"Login $sid \"12\\\" 34", "Login $sid ****", "Login"},      // unterminated
+      {"Sign $sid 5 0 \"616263\"", "Sign $sid 5 0 \"616263\"", "Sign"},
+      {"Hash $sid 0 00", "Hash $sid 0 00", "Hash"},
+      {"Decrypt $sid 5 0 AB", "Decrypt $sid 5 0 AB", "Decrypt $sid 5 0 AB"},
+      {"Logout $sid", "Logout $sid", "Logout $sid"},
+      {"Logn $sid 1234", "Logn ...", ""},
+      {"help Login", "help Login", "help Login"},
+      {"quit", "quit", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    EXPECT_EQ(MaskedLine(c.line), c.echoed);
+    EXPECT_EQ(HistoryEntry(c.line), c.history);
+  }
 }
 
 TEST(ResultText, Meanings) {
@@ -134,6 +171,30 @@ TEST(ResultText, Meanings) {
   }
   for (std::int32_t code : {-1, 2, 1000, 1012, 1300, 1306, 4000, 4009, 5000, 5002}) {
     EXPECT_EQ(ResultCodeMeaning(code), nullptr) << code;
+  }
+}
+
+TEST(ResultText, TerminalSafeEscapesControlsAndBytesThatAreNotUtf8) {
+  const struct {
+    const char* in;
+    const char* shown;
+  } cases[] = {
+      {"plain \\ text", "plain \\ text"},
+      {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x94\x91 \xC2\xA0", "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x94\x91 \xC2\xA0"},
+      {"\x1B[2Jred", "\\x1B[2Jred"},
+      {"a\rb\x07\x7F\n\t", "a\\x0Db\\x07\\x7F\\x0A\\x09"},
+      {"\xC2\x9B" "31m", "\\xC2\\x9B" "31m"},  // C1 control, as UTF-8
+      {"\x9B" "31m", "\\x9B" "31m"},          // and as a lone byte
+      {"\xC0\xAF", "\\xC0\\xAF"},            // overlong
+      {"\xED\xA0\x80", "\\xED\\xA0\\x80"},    // surrogate
+      {"\xF4\x90\x80\x80", "\\xF4\\x90\\x80\\x80"},
+      {"\xE2\x82", "\\xE2\\x82"},            // cut short
+      {"\xFF", "\\xFF"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.in);
+    EXPECT_EQ(TerminalSafe(c.in), c.shown);
+    EXPECT_EQ(IsPrintableUtf8(c.in), std::string(c.in) == c.shown);
   }
 }
 
@@ -163,6 +224,7 @@ TEST(ShellFormat, ValuesAndMeanings) {
       {"GetAttribute", ok(Value::String("a\"b\\\r\n")), R"("a\"b\\\r\n")"},
       {"RetrieveSerial", ok(Value::String("1003")), "\"1003\"  (no token found)"},
       {"RetrieveSerial", ok(Value::String("0000000000001003")), "\"0000000000001003\""},
+      {"RetrieveSerial", ok(Value::String("\x1B]0;x\x07\xFF")), R"("\x1B]0;x\x07\xFF")"},
       {"Hash", ok(Value::String("1002")), "\"1002\""},
   };
   for (const Case& c : cases) {
@@ -175,13 +237,15 @@ TEST(ShellFormat, ValuesAndMeanings) {
   EXPECT_EQ(FormatShellResult(*FindMethod("Sign"), bad), "error: " + bad.message);
 }
 
-// Runs `kelo-ca shell [args]` over the mock module, stdin from a file.
+// Runs `kelo-ca args...` over the mock module, stdin from a file, with
+// KELO_USER_PIN as given (unset when null).
 struct ShellRun {
   int status = -1;
   std::vector<std::string> lines;  // stdout and stderr together
 };
 
-ShellRun RunShellProcess(const std::vector<std::string>& args, const std::string& stdinFile) {
+ShellRun RunKeloProcess(const std::vector<std::string>& args, const std::string& stdinFile,
+                        const char* userPin = nullptr) {
   int out[2];
   if (pipe(out) != 0) return {};
   pid_t pid = fork();
@@ -194,7 +258,9 @@ ShellRun RunShellProcess(const std::vector<std::string>& args, const std::string
     close(out[1]);
     setenv("LD_LIBRARY_PATH", KELO_MOCK_DIR, 1);
     setenv("MOCKP11_TOKENS_KELO_ZIR4", "SER1", 1);
-    std::vector<char*> argv{const_cast<char*>(KELO_CA_EXE), const_cast<char*>("shell")};
+    if (userPin) setenv("KELO_USER_PIN", userPin, 1);
+    else unsetenv("KELO_USER_PIN");
+    std::vector<char*> argv{const_cast<char*>(KELO_CA_EXE)};
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     execv(KELO_CA_EXE, argv.data());
@@ -213,6 +279,11 @@ ShellRun RunShellProcess(const std::vector<std::string>& args, const std::string
   std::istringstream is(all);
   for (std::string line; std::getline(is, line);) r.lines.push_back(line);
   return r;
+}
+
+ShellRun RunShellProcess(std::vector<std::string> args, const std::string& stdinFile) {
+  args.insert(args.begin(), "shell");
+  return RunKeloProcess(args, stdinFile);
 }
 
 std::string WriteScript(const std::string& name, const std::string& text) {
@@ -239,7 +310,7 @@ TEST(ShellProcess, TypicalRequestFromScript) {
   ASSERT_EQ(r.lines.size(), 10u) << ::testing::PrintToString(r.lines);
   EXPECT_EQ(r.lines[0], "> ConnectToken");
   EXPECT_TRUE(IsNumber(r.lines[1])) << r.lines[1];  // the session identifier, no meaning attached
-  EXPECT_EQ(r.lines[2], "> Login $sid 1234");
+  EXPECT_EQ(r.lines[2], "> Login $sid ****");
   EXPECT_EQ(r.lines[3], "0  (success)");
   EXPECT_EQ(r.lines[4], "> EnumPrivateKey $sid 0");
   ASSERT_TRUE(IsNumber(r.lines[5])) << r.lines[5];
@@ -264,11 +335,11 @@ TEST(ShellProcess, StdinScriptReportsCodesAndStopsAtUnknownMethod) {
   ShellRun r = RunShellProcess({}, script);
   EXPECT_EQ(r.status, 1);
   ASSERT_EQ(r.lines.size(), 10u) << ::testing::PrintToString(r.lines);
-  EXPECT_EQ(r.lines[2], "> Login SessionID=$sid strUserPin=9999");
+  EXPECT_EQ(r.lines[2], "> Login SessionID=$sid strUserPin=****");
   EXPECT_EQ(r.lines[3], "4001  (wrong PIN)");
   EXPECT_EQ(r.lines[5], "error: Sign takes 4 parameters, got 2");  // reported, the script goes on
   EXPECT_EQ(r.lines[7], "1002  (wrong session identifier, or no token connected)");
-  EXPECT_EQ(r.lines[8], "> Bogus 1");
+  EXPECT_EQ(r.lines[8], "> Bogus ...");
   EXPECT_EQ(r.lines[9], "kelo-ca shell: stdin:5: unknown method 'Bogus' (help lists them)");
 }
 
@@ -280,6 +351,65 @@ TEST(ShellProcess, BadCommandLine) {
   EXPECT_EQ(help.status, 0);
   ASSERT_FALSE(help.lines.empty());
   EXPECT_EQ(help.lines[0], "Usage: kelo-ca shell [SCRIPT]");
+}
+
+// The PIN comes from --pin, else KELO_USER_PIN, else (no terminal here) the
+// demo token's 1234 that scripts rely on.
+TEST(DemoProcess, PinFromOptionThenEnvironmentThenDefault) {
+  auto loginLine = [](const ShellRun& r) {
+    for (const std::string& l : r.lines)
+      if (l.rfind("Login", 0) == 0) return l;
+    return std::string();
+  };
+  ShellRun wrongEnv = RunKeloProcess({"demo"}, "", "9999");
+  EXPECT_EQ(wrongEnv.status, 1);
+  EXPECT_NE(loginLine(wrongEnv).find("4001"), std::string::npos) << ::testing::PrintToString(wrongEnv.lines);
+  ShellRun option = RunKeloProcess({"demo", "--pin", "1234"}, "", "9999");
+  EXPECT_EQ(option.status, 0) << ::testing::PrintToString(option.lines);
+  ShellRun byDefault = RunKeloProcess({"demo"}, "");
+  EXPECT_EQ(byDefault.status, 0) << ::testing::PrintToString(byDefault.lines);
+  ASSERT_FALSE(byDefault.lines.empty());
+  EXPECT_EQ(byDefault.lines.back(), "demo OK");
+}
+
+// Reads what the pty shows until `enough` bytes came or it stays quiet for waitMs.
+std::string Drain(int master, int waitMs, std::size_t enough = SIZE_MAX) {
+  std::string seen;
+  char buf[256];
+  for (pollfd p{master, POLLIN, 0}; seen.size() < enough && poll(&p, 1, waitMs) > 0;) {
+    ssize_t n = read(master, buf, sizeof buf);
+    if (n <= 0) break;
+    seen.append(buf, static_cast<std::size_t>(n));
+  }
+  return seen;
+}
+
+TEST(DemoPin, PromptReadsWithoutEchoAndGivesTheTerminalBack) {
+  int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+  ASSERT_GE(slave, 0);
+
+  std::string pin;
+  bool ok = false;
+  std::thread reader([&] { ok = ReadHiddenLine(slave, slave, "User PIN: ", pin); });
+  std::string shown = Drain(master, 2000, 10);  // the prompt, once echo is off
+  EXPECT_EQ(shown, "User PIN: ");
+  ASSERT_EQ(write(master, "0042\n", 5), 5);
+  reader.join();
+  EXPECT_TRUE(ok);
+  EXPECT_EQ(pin, "0042");
+  EXPECT_EQ(Drain(master, 100).find("0042"), std::string::npos);
+  termios after{};
+  ASSERT_EQ(tcgetattr(slave, &after), 0);
+  EXPECT_NE(after.c_lflag & ECHO, 0u);
+
+  int p[2];
+  ASSERT_EQ(pipe(p), 0);
+  EXPECT_FALSE(ReadHiddenLine(p[0], p[1], "User PIN: ", pin));  // not a terminal
+  for (int fd : {p[0], p[1], slave, master}) close(fd);
 }
 
 }  // namespace
