@@ -16,7 +16,7 @@ namespace kelo::csp {
 namespace {
 
 using ChooseFn = int (*)(const std::vector<const Certificate*>*, const std::string*);
-using PasswordFn = bool (*)(const std::string*, std::string*);
+using PasswordFn = bool (*)(const std::string*, const std::string*, std::string*);
 
 struct DialogsModule {
   platform::ScopedModule module;
@@ -36,6 +36,11 @@ Requester& TheRequester() {
   return r;
 }
 
+std::string Who() {
+  std::lock_guard<std::mutex> hold(TheRequester().lock);
+  return TheRequester().who;
+}
+
 DialogsModule& Module() {
   static DialogsModule m;
   static std::once_flag once;
@@ -46,7 +51,7 @@ DialogsModule& Module() {
     // Kept loaded for the life of the process: GTK cannot be unloaded.
     m.module.reset(platform::LoadModule(path.c_str()));
     m.choose = reinterpret_cast<ChooseFn>(platform::GetSymbol(m.module.get(), "kelo_dialogs_choose"));
-    m.password = reinterpret_cast<PasswordFn>(platform::GetSymbol(m.module.get(), "kelo_dialogs_password"));
+    m.password = reinterpret_cast<PasswordFn>(platform::GetSymbol(m.module.get(), "kelo_dialogs_ask_password"));
     (void)m.module.release();
   });
   return m;
@@ -64,11 +69,7 @@ class LoadedChooser final : public CertificateChooser {
     if (!HasDisplay()) return -1;  // nothing to show it on: do not even load GTK
     DialogsModule& m = Module();
     if (!m.choose) return -1;
-    std::string who;
-    {
-      std::lock_guard<std::mutex> hold(TheRequester().lock);
-      who = TheRequester().who;
-    }
+    const std::string who = Who();
     return m.choose(&certificates, &who);
   }
 };
@@ -80,7 +81,9 @@ std::unique_ptr<CertificateChooser> MakePlatformChooser() { return std::make_uni
 bool AskStorePassword(const std::string& storeName, std::string& password) {
   if (!HasDisplay()) return false;
   DialogsModule& m = Module();
-  return m.password ? m.password(&storeName, &password) : false;
+  if (!m.password) return false;
+  const std::string who = Who();
+  return m.password(&storeName, &who, &password);
 }
 
 void SetDialogRequester(const std::string& who) {

@@ -1,5 +1,5 @@
-// Linux builds: the caller named in the certificate selection dialog (for
-// example the web origin that asked). Empty names nobody.
+// Linux builds: the caller named in the certificate selection dialog and the
+// password prompt (for example the web origin that asked). Empty names nobody.
 #ifndef KELO_CSP_DIALOGS_LOADER_H
 #define KELO_CSP_DIALOGS_LOADER_H
 

@@ -1,7 +1,7 @@
 #!/bin/bash
 # The selection dialog end to end: `kelo-ca serve` asked to sign with a
 # certificate the user picks (data type 0) shows the dialog from its module;
-# Return picks the first row, Escape cancels. Run through run_with_xvfb.sh.
+# after a second, Up then Return picks the first row, Escape cancels. Run through run_with_xvfb.sh.
 set -euo pipefail
 bin=${KELO_BIN:?}
 if [[ -z "${DISPLAY:-}" ]] || ! command -v xdotool >/dev/null; then
@@ -17,7 +17,10 @@ answer() {
   local id
   id=$(timeout 30 xdotool search --sync --onlyvisible --name '^Select a certificate$' | head -1)
   xdotool windowfocus --sync "$id" 2>/dev/null
-  xdotool key "$1"
+  # OK waits a second after the dialog appears, and no row is preselected.
+  [[ $1 == Escape ]] || sleep 1.5
+  # shellcheck disable=SC2086 # one word per key
+  xdotool key $1
 }
 
 sign() {
@@ -30,7 +33,7 @@ sign() {
   echo "$reply"
 }
 
-picked=$(sign Return)
+picked=$(sign "Up Return")
 echo "Return: $picked"
 [[ $picked =~ \"result\":\"[0-9A-F]{512}\" ]] || { echo "FAILED: no signature after picking"; exit 1; }
 cancelled=$(sign Escape)

@@ -34,13 +34,22 @@ using capi::StoreHandle;
 constexpr DWORD kCertificateEncoding = 0x20001;
 constexpr DWORD kPublicKeyEncoding = 0x10001;
 
-constexpr DWORD kSignatureArea = 1000;
 // No RSA ciphertext comes near this; a larger capacity gets no larger buffer.
 constexpr std::size_t kMaxCipherBuffer = 64 * 1024;
 
 // CryptoAPI reads from the pointer even for zero bytes; give it a valid one.
 const BYTE kNoBytes[1] = {0};
 const BYTE* NonNull(const std::uint8_t* p) { return p != nullptr ? p : kNoBytes; }
+
+// The length in bytes of an RSA key's modulus, or 0 when the provider does
+// not say. The RSA calls read and write whole blocks of this length whatever
+// length they are handed, so every area given to them is sized from it.
+std::size_t KeyBytes(HCRYPTKEY key) {
+  DWORD bits = 0;
+  DWORD size = sizeof bits;
+  if (!CryptGetKeyParam(key, KP_KEYLEN, reinterpret_cast<BYTE*>(&bits), &size, 0) || size != sizeof bits) return 0;
+  return (static_cast<std::size_t>(bits) + 7) / 8;
+}
 
 // 0 for a hash type outside the table: no provider accepts it, so creating
 // the hash fails as for an algorithm the provider lacks.
@@ -60,7 +69,7 @@ ALG_ID HashAlgorithm(std::int32_t hashType) {
 // A hash object of hashType on prov over data; false when the provider
 // refuses the algorithm or the data.
 bool HashData(HCRYPTPROV prov, std::int32_t hashType, const std::uint8_t* data, std::size_t n, HashHandle& hash) {
-  if (n > MAXDWORD) return false;
+  if (n > MAXDWORD || (data == nullptr && n > 0)) return false;
   HCRYPTHASH created = 0;
   if (!CryptCreateHash(prov, HashAlgorithm(hashType), 0, 0, &created)) return false;
   hash.reset(created);
@@ -112,12 +121,14 @@ class CapiPublicKey final : public PublicKey {
   CapiPublicKey(ProviderHandle prov, KeyHandle key) : prov_(std::move(prov)), key_(std::move(key)) {}
 
   std::int32_t Encrypt(const std::uint8_t* data, std::size_t n, std::size_t capacity, Bytes& out) override {
-    if (n > MAXDWORD) return kErrEncrypt;
+    if (n > MAXDWORD || (data == nullptr && n > 0)) return kErrEncrypt;
+    // The ciphertext is one key length; refuse a capacity short of it here
+    // rather than trust the provider to honour the length it is given.
+    const std::size_t keyBytes = KeyBytes(key_.get());
+    if (keyBytes == 0 || capacity < keyBytes) return kErrEncrypt;
     const std::size_t bufferLength = std::min(capacity, kMaxCipherBuffer);
-    // The data is encrypted in place: the buffer holds the larger of the
-    // two, and at least one byte, since a null buffer would only ask for
-    // the ciphertext's length.
-    platform::SecureBytes buffer(std::max({n, bufferLength, std::size_t{1}}));
+    // The data is encrypted in place: the buffer holds the larger of the two.
+    platform::SecureBytes buffer(std::max(n, bufferLength));
     if (n > 0) std::memcpy(buffer.data(), data, n);
     DWORD length = static_cast<DWORD>(n);
     if (!CryptEncrypt(key_.get(), 0, TRUE, 0, buffer.data(), &length, static_cast<DWORD>(bufferLength)) ||
@@ -133,7 +144,9 @@ class CapiPublicKey final : public PublicKey {
     // The hash lives in the default provider that holds the imported key.
     HashHandle hash;
     if (!HashData(prov_.get(), hashType, data, n, hash)) return kErrHash;
-    if (sigLen > MAXDWORD) return kErrVerify;
+    // A signature is exactly one key length; the provider is not asked to
+    // read more or less than that.
+    if (sig == nullptr || sigLen != KeyBytes(key_.get())) return kErrVerify;
     return CryptVerifySignatureA(hash.get(), NonNull(sig), static_cast<DWORD>(sigLen), key_.get(), nullptr, 0)
                ? kOk
                : kErrVerify;
@@ -156,9 +169,13 @@ class CapiPrivateKey final : public PrivateKey {
   std::int32_t Sign(std::int32_t hashType, const std::uint8_t* data, std::size_t n, Bytes& sig) override {
     HashHandle hash;
     if (!HashData(prov_, hashType, data, n, hash)) return kErrHash;
-    Bytes area(kSignatureArea, 0);
-    DWORD length = kSignatureArea;
-    if (!CryptSignHashA(hash.get(), AT_KEYEXCHANGE, nullptr, 0, area.data(), &length) || length > kSignatureArea)
+    // The area is as long as the provider says the signature is, whatever
+    // the key's size.
+    DWORD needed = 0;
+    if (!CryptSignHashA(hash.get(), AT_KEYEXCHANGE, nullptr, 0, nullptr, &needed) || needed == 0) return kErrHash;
+    Bytes area(needed, 0);
+    DWORD length = needed;
+    if (!CryptSignHashA(hash.get(), AT_KEYEXCHANGE, nullptr, 0, area.data(), &length) || length > needed)
       return kErrHash;
     area.resize(length);
     sig = std::move(area);
@@ -167,11 +184,16 @@ class CapiPrivateKey final : public PrivateKey {
 
   std::int32_t Decrypt(const std::uint8_t* data, std::size_t n, Bytes& plain) override {
     const HCRYPTKEY key = ExchangeKey();
-    if (key == 0 || data == nullptr || n == 0 || n > MAXDWORD) return kErrDecrypt;
-    platform::SecureBytes buffer(n);
+    if (key == 0 || data == nullptr) return kErrDecrypt;
+    // The provider decrypts a whole key length in place whatever length it
+    // is told: anything shorter would be read and written past its end, and
+    // anything longer decrypted from its first block only. Both are refused.
+    const std::size_t keyBytes = KeyBytes(key);
+    if (keyBytes == 0 || n != keyBytes || n > MAXDWORD) return kErrDecrypt;
+    platform::SecureBytes buffer(keyBytes);
     std::memcpy(buffer.data(), data, n);
     DWORD length = static_cast<DWORD>(n);
-    if (!CryptDecrypt(key, 0, TRUE, 0, buffer.data(), &length) || length > n) return kErrDecrypt;
+    if (!CryptDecrypt(key, 0, TRUE, 0, buffer.data(), &length) || length > keyBytes) return kErrDecrypt;
     plain.assign(buffer.data(), buffer.data() + length);
     return kOk;
   }

@@ -39,7 +39,15 @@ std::recursive_mutex& UiMutex() {
   return mutex;
 }
 
+std::mutex g_requesterMutex;
+std::string g_requester;
+
 }  // namespace
+
+std::string Requester() {
+  std::lock_guard<std::mutex> lock(g_requesterMutex);
+  return g_requester;
+}
 
 // Without a display variable GTK is not even tried: initialising it then
 // would only fail, and a later call with a display must still be able to.
@@ -67,14 +75,6 @@ std::string ValidUtf8(const std::string& s) {
 
 namespace {
 
-std::mutex g_requesterMutex;
-std::string g_requester;
-
-std::string Requester() {
-  std::lock_guard<std::mutex> lock(g_requesterMutex);
-  return g_requester;
-}
-
 std::string SerialHex(const Bytes& serial) {
   static constexpr char kDigits[] = "0123456789ABCDEF";
   std::string hex;
@@ -92,13 +92,76 @@ struct ObjectUnref {
   void operator()(gpointer object) const { g_object_unref(object); }
 };
 
-void OnRowActivated(GtkTreeView*, GtkTreePath*, GtkTreeViewColumn*, gpointer dialog) {
-  gtk_dialog_response(GTK_DIALOG(dialog), GTK_RESPONSE_OK);
+// How long OK stays disabled after the dialog appears or regains focus, so
+// that a key or click meant for another window cannot pick a certificate.
+constexpr guint kArmDelayMs = 1000;
+
+// OK is enabled only once a row is selected and the delay has passed; a
+// double click or Return on a row obeys the same rule.
+struct OkGate {
+  GtkDialog* dialog = nullptr;
+  GtkTreeSelection* selection = nullptr;
+  guint timer = 0;
+  bool armed = false;
+
+  bool Allows() const { return armed && gtk_tree_selection_get_selected(selection, nullptr, nullptr) != FALSE; }
+  void Update() const { gtk_dialog_set_response_sensitive(dialog, GTK_RESPONSE_OK, Allows()); }
+  void StopTimer() {
+    if (timer != 0) g_source_remove(timer);
+    timer = 0;
+  }
+  void Disarm() {
+    StopTimer();
+    armed = false;
+    Update();
+  }
+  void Rearm() {
+    Disarm();
+    timer = g_timeout_add(kArmDelayMs, &OkGate::OnTimer, this);
+  }
+  static gboolean OnTimer(gpointer data) {
+    auto* gate = static_cast<OkGate*>(data);
+    gate->timer = 0;
+    gate->armed = true;
+    gate->Update();
+    return G_SOURCE_REMOVE;
+  }
+};
+
+// Disconnects the gate from the widgets and stops its timer before the
+// dialog goes, so nothing reaches the gate while the dialog is torn down.
+class GateConnection {
+ public:
+  GateConnection(OkGate& gate, GtkWidget* view) : gate_(gate), view_(view) {}
+  GateConnection(const GateConnection&) = delete;
+  GateConnection& operator=(const GateConnection&) = delete;
+  ~GateConnection() {
+    g_signal_handlers_disconnect_by_data(gate_.selection, &gate_);
+    g_signal_handlers_disconnect_by_data(view_, &gate_);
+    g_signal_handlers_disconnect_by_data(gate_.dialog, &gate_);
+    gate_.StopTimer();
+  }
+
+ private:
+  OkGate& gate_;
+  GtkWidget* view_;
+};
+
+void OnRowActivated(GtkTreeView*, GtkTreePath*, GtkTreeViewColumn*, gpointer data) {
+  auto* gate = static_cast<OkGate*>(data);
+  if (gate->Allows()) gtk_dialog_response(gate->dialog, GTK_RESPONSE_OK);
 }
 
-void OnSelectionChanged(GtkTreeSelection* selection, gpointer dialog) {
-  gtk_dialog_set_response_sensitive(GTK_DIALOG(dialog), GTK_RESPONSE_OK,
-                                    gtk_tree_selection_get_selected(selection, nullptr, nullptr));
+void OnSelectionChanged(GtkTreeSelection*, gpointer data) { static_cast<OkGate*>(data)->Update(); }
+
+gboolean OnShownOrFocused(GtkWidget*, GdkEvent*, gpointer data) {
+  static_cast<OkGate*>(data)->Rearm();
+  return FALSE;
+}
+
+gboolean OnFocusLost(GtkWidget*, GdkEvent*, gpointer data) {
+  static_cast<OkGate*>(data)->Disarm();
+  return FALSE;
 }
 
 void AddTextColumn(GtkTreeView* view, const char* title, Column column, bool expand) {
@@ -153,7 +216,7 @@ class GtkChooser final : public CertificateChooser {
     gtk_container_set_border_width(GTK_CONTAINER(content), 8);
     gtk_box_set_spacing(GTK_BOX(content), 8);
 
-    const std::string who = gtk_detail::ValidUtf8(Requester());
+    const std::string who = gtk_detail::ValidUtf8(gtk_detail::Requester());
     const std::string text = who.empty() ? std::string("Choose the certificate to use.")
                                          : who + " asks for a certificate. Choose the one to use.";
     GtkWidget* label = gtk_label_new(text.c_str());  // plain text: names are never taken as markup
@@ -175,24 +238,23 @@ class GtkChooser final : public CertificateChooser {
     gtk_tree_view_set_tooltip_column(view, kSubject);
     gtk_container_add(GTK_CONTAINER(scrolled), viewWidget);
 
+    // No row is selected at first: the user picks one.
     GtkTreeSelection* selection = gtk_tree_view_get_selection(view);
-    gtk_tree_selection_set_mode(selection, GTK_SELECTION_BROWSE);
-    g_signal_connect(selection, "changed", G_CALLBACK(OnSelectionChanged), dialog.get());
-    g_signal_connect(view, "row-activated", G_CALLBACK(OnRowActivated), dialog.get());
-
-    GtkTreeIter first;
-    if (gtk_tree_model_get_iter_first(GTK_TREE_MODEL(model.get()), &first)) {
-      std::unique_ptr<GtkTreePath, decltype(&gtk_tree_path_free)> path(
-          gtk_tree_model_get_path(GTK_TREE_MODEL(model.get()), &first), &gtk_tree_path_free);
-      gtk_tree_view_set_cursor(view, path.get(), nullptr, FALSE);
-    }
-    OnSelectionChanged(selection, dialog.get());
+    gtk_tree_selection_set_mode(selection, GTK_SELECTION_SINGLE);
+    OkGate gate;
+    gate.dialog = GTK_DIALOG(dialog.get());
+    gate.selection = selection;
+    GateConnection connection(gate, viewWidget);
+    g_signal_connect(selection, "changed", G_CALLBACK(OnSelectionChanged), &gate);
+    g_signal_connect(view, "row-activated", G_CALLBACK(OnRowActivated), &gate);
+    g_signal_connect(dialog.get(), "map-event", G_CALLBACK(OnShownOrFocused), &gate);
+    g_signal_connect(dialog.get(), "focus-in-event", G_CALLBACK(OnShownOrFocused), &gate);
+    g_signal_connect(dialog.get(), "focus-out-event", G_CALLBACK(OnFocusLost), &gate);
+    gate.Update();
     gtk_widget_grab_focus(viewWidget);
 
     gtk_widget_show_all(dialog.get());
     const gint response = gtk_dialog_run(GTK_DIALOG(dialog.get()));
-    // Tearing the view down changes the selection; the dialog is going too.
-    g_signal_handlers_disconnect_by_data(selection, dialog.get());
     if (response != GTK_RESPONSE_OK) return -1;
 
     GtkTreeModel* chosenModel = nullptr;
@@ -206,9 +268,9 @@ class GtkChooser final : public CertificateChooser {
 
 }  // namespace
 
-void SetChooserRequester(const std::string& who) {
-  std::lock_guard<std::mutex> lock(g_requesterMutex);
-  g_requester = who;
+void SetGtkDialogsRequester(const std::string& who) {
+  std::lock_guard<std::mutex> lock(gtk_detail::g_requesterMutex);
+  gtk_detail::g_requester = who;
 }
 
 std::unique_ptr<CertificateChooser> MakePlatformChooser() { return std::make_unique<GtkChooser>(); }

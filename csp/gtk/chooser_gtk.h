@@ -14,9 +14,10 @@ typedef struct _GtkWidget GtkWidget;
 
 namespace kelo::csp {
 
-// Names who asks for a certificate (e.g. "https://example.org") in the text
-// of every later selection dialog of this process; empty removes the name.
-void SetChooserRequester(const std::string& who);
+// Names who asks (e.g. "https://example.org") in the text of every later
+// selection dialog and password prompt of this process; empty removes the
+// name.
+void SetGtkDialogsRequester(const std::string& who);
 
 namespace gtk_detail {
 
@@ -54,6 +55,9 @@ class ScopedDialog {
  private:
   GtkWidget* dialog_;
 };
+
+// The name last given to SetGtkDialogsRequester.
+std::string Requester();
 
 // Text GTK can show: invalid UTF-8 and NUL bytes replaced, not rejected.
 std::string ValidUtf8(const std::string& s);

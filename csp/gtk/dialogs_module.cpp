@@ -12,10 +12,12 @@
 
 KELO_DIALOGS_API int kelo_dialogs_choose(const std::vector<const kelo::csp::Certificate*>* certificates,
                                          const std::string* requester) {
-  kelo::csp::SetChooserRequester(*requester);
+  kelo::csp::SetGtkDialogsRequester(*requester);
   return kelo::csp::MakePlatformChooser()->Choose(*certificates);
 }
 
-KELO_DIALOGS_API bool kelo_dialogs_password(const std::string* storeName, std::string* password) {
+KELO_DIALOGS_API bool kelo_dialogs_ask_password(const std::string* storeName, const std::string* requester,
+                                                std::string* password) {
+  kelo::csp::SetGtkDialogsRequester(*requester);
   return kelo::csp::AskStorePassword(*storeName, *password);
 }

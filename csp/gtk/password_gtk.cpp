@@ -24,7 +24,10 @@ bool AskStorePassword(const std::string& storeName, std::string& password) {
   gtk_container_set_border_width(GTK_CONTAINER(content), 8);
   gtk_box_set_spacing(GTK_BOX(content), 8);
 
-  const std::string text = "Enter the password for " + name + ":";
+  // Who asks is named, so a prompt nobody expected can be recognised.
+  const std::string who = gtk_detail::ValidUtf8(gtk_detail::Requester());
+  const std::string text =
+      who.empty() ? "Enter the password for " + name + ":" : who + " asks for the password for " + name + ":";
   GtkWidget* label = gtk_label_new(text.c_str());
   gtk_label_set_xalign(GTK_LABEL(label), 0.0f);
   gtk_box_pack_start(GTK_BOX(content), label, FALSE, FALSE, 0);

@@ -274,7 +274,6 @@ TEST_F(CapiStoreTest, DecryptionNeedsTheRightExchangeKey) {
   const CertRef a = {"serial a", kCertBySerial, Serial("a")};
   Bytes plain;
   EXPECT_EQ(Decrypt(a, forB, plain), kErrDecrypt) << "another key's ciphertext";
-  EXPECT_EQ(Decrypt(a, Bytes(forA.begin(), forA.end() - 1), plain), kErrDecrypt) << "truncated";
   EXPECT_EQ(Decrypt(a, {}, plain), kErrDecrypt) << "empty";
   ASSERT_EQ(Decrypt(a, forA, plain), kOk);
   EXPECT_EQ(plain, kData);
@@ -345,6 +344,27 @@ TEST(CapiFacade, StoreMethodsOverTheUsersStore) {
   EXPECT_EQ(ctrl.DecryptByCSP(0, 1, Env("SERIAL_A"), 0, cipher), "");
   EXPECT_EQ(ctrl.SignByCSP(0, 1, Env("SERIAL_SIGONLY"), 0, data), "");
   EXPECT_EQ(ctrl.DecryptByCSP(0, 1, Env("SERIAL_C"), 0, ctrl.EncryptByCSP(0, 1, Env("SERIAL_C"), 0, data)), "");
+}
+
+// The provider decrypts a whole key length in place: a shorter ciphertext
+// once overran the heap and a longer one was decrypted from its first block.
+TEST(CapiFacade, DecryptByCSPTakesOnlyCiphertextsOfTheKeysLength) {
+  CKeloCAActiveXCtrl ctrl;
+  const std::string serial = Env("SERIAL_B");
+  const std::string data = Hex(kData);
+  const std::string cipher = ctrl.EncryptByCSP(0, 1, serial, 0, data);
+  ASSERT_EQ(cipher.size(), 2 * kModulus);
+  // Least significant byte first: the extra byte leaves the number as it was.
+  const std::pair<std::string, std::string> cases[] = {
+      {"0000", ""},
+      {cipher.substr(2), ""},
+      {cipher + "00", ""},
+      {cipher, data},
+  };
+  for (const auto& [input, expected] : cases) {
+    EXPECT_EQ(ctrl.DecryptByCSP(0, 1, serial, 0, input), expected) << input.size() / 2 << " bytes";
+  }
+  EXPECT_EQ(ctrl.VerifyByCSP(0, 1, serial, 0, data, ctrl.SignByCSP(0, 1, serial, 0, data)), kOk);
 }
 
 // --- choosing a certificate (data type 0) --------------------------------------
