@@ -7,6 +7,9 @@
 
 // Firefox's promise-based namespace where there is one, else Chromium's.
 const api = globalThis.browser ?? globalThis.chrome;
+// Firefox's manifest loads the rules first; Chromium's worker loads them here.
+if (typeof importScripts === 'function') importScripts('rules.js');
+const rules = globalThis.keloRules;
 
 const HOST_NAME = 'org.kelo.ca_token';
 const CONTROL_PORT = 'kelo-ca-control';
@@ -19,6 +22,9 @@ const ERR_HOST_GONE = { code: -32000, hresult: '0x80010108' }; // RPC_E_DISCONNE
 const ERR_NOT_ALLOWED = { code: -32001, hresult: '0x80070005' }; // E_ACCESSDENIED
 const ERR_NO_HOST = { code: -32002, hresult: '0x80040154' }; // REGDB_E_CLASSNOTREG
 const ERR_UNKNOWN_NAME = { code: -32601, hresult: '0x80020006' }; // DISP_E_UNKNOWNNAME
+const ERR_TOO_MANY = { code: -32004 }; // no COM client meets a cap on controls
+const ERR_TOO_LARGE = { code: -32600 }; // as the host refuses an oversized request
+const ERR_INTERNAL = { code: -32603, hresult: '0x80004005' }; // E_FAIL
 
 // The host's own methods have a dot in their name, the control's never do:
 // only the extension may greet the host, a page never.
@@ -26,7 +32,7 @@ const HELLO_METHOD = 'kelo.hello';
 const isHostMethod = (name) => name.includes('.');
 
 function rpcError(kind, message) {
-  return { code: kind.code, message, data: { hresult: kind.hresult } };
+  return kind.hresult ? { code: kind.code, message, data: { hresult: kind.hresult } } : { code: kind.code, message };
 }
 
 // Pages in a secure context only: https, or plain http on the loopback names.
@@ -69,44 +75,58 @@ async function remember(origin, answer) {
   await api.storage.local.set({ [STORE_KEY]: answers });
 }
 
-// Consent windows in flight. Several create() calls from one origin share the
-// window; the nonce ties the window's answer to the origin it was opened for,
-// so the page shown cannot answer for another origin.
-const consentByOrigin = new Map(); // origin -> { nonce, windowId, waiters: [resolve] }
-const consentByNonce = new Map(); // nonce -> origin
+// Windows that ask the person, in flight: the consent to an origin, and the
+// confirmation of one operation. An origin has at most one of each open;
+// several create() calls from one origin share its consent window. The nonce
+// ties a window's answer to its question, so the page shown cannot answer
+// for another origin or another question.
+const prompts = new Map(); // nonce -> { nonce, origin, byOrigin, consent, windowId, waiters }
+const consentByOrigin = new Map(); // origin -> prompt
+const confirmByOrigin = new Map(); // origin -> prompt
 
-function askUser(origin) {
-  let entry = consentByOrigin.get(origin);
-  if (entry) return new Promise((resolve) => entry.waiters.push(resolve));
-  const nonce = crypto.randomUUID();
-  entry = { nonce, windowId: null, waiters: [] };
-  consentByOrigin.set(origin, entry);
-  consentByNonce.set(nonce, origin);
-  const done = new Promise((resolve) => entry.waiters.push(resolve));
-  const url = api.runtime.getURL(
-    `consent.html?nonce=${encodeURIComponent(nonce)}&origin=${encodeURIComponent(origin)}`);
-  api.windows.create({ url, type: 'popup', width: 460, height: 260, focused: true })
-    .then((w) => {
-      entry.windowId = w.id;
-    })
-    .catch(() => finishConsent(origin, 'closed'));
-  return done;
+function waitAnswer(prompt) {
+  return new Promise((resolve, reject) => prompt.waiters.push({ resolve, reject }));
 }
 
-function finishConsent(origin, answer) {
-  const entry = consentByOrigin.get(origin);
-  if (!entry) return;
-  consentByOrigin.delete(origin);
-  consentByNonce.delete(entry.nonce);
-  for (const resolve of entry.waiters) resolve(answer);
-  if (entry.windowId !== null && answer !== 'closed') {
-    api.windows.remove(entry.windowId).catch(() => {});
+// Its answer (waitAnswer) is 'allow', 'deny' or 'closed' (the window closed
+// unanswered); it rejects when the window cannot open or the answer cannot be
+// stored.
+function openPrompt(byOrigin, origin, query) {
+  const nonce = crypto.randomUUID();
+  const prompt = { nonce, origin, byOrigin, consent: byOrigin === consentByOrigin, windowId: null, waiters: [] };
+  byOrigin.set(origin, prompt);
+  prompts.set(nonce, prompt);
+  const url = api.runtime.getURL(`consent.html?${new URLSearchParams({ nonce, origin, ...query })}`);
+  api.windows.create({ url, type: 'popup', width: 480, height: 300, focused: true })
+    .then((w) => {
+      prompt.windowId = w.id;
+      // Answered (or its control gone) while the window was opening.
+      if (prompts.get(nonce) !== prompt) api.windows.remove(w.id).catch(() => {});
+    })
+    .catch((e) => finishPrompt(prompt, null, new Error(`cannot open the window that asks the user: ${e.message}`)));
+  return prompt;
+}
+
+function askConsent(origin) {
+  return waitAnswer(consentByOrigin.get(origin) ?? openPrompt(consentByOrigin, origin, {}));
+}
+
+function finishPrompt(prompt, answer, error) {
+  if (prompts.get(prompt.nonce) !== prompt) return;
+  prompts.delete(prompt.nonce);
+  prompt.byOrigin.delete(prompt.origin);
+  for (const w of prompt.waiters) {
+    if (error) w.reject(error);
+    else w.resolve(answer);
+  }
+  if (prompt.windowId !== null && answer !== 'closed') {
+    api.windows.remove(prompt.windowId).catch(() => {});
   }
 }
 
 api.windows.onRemoved.addListener((windowId) => {
-  for (const [origin, entry] of consentByOrigin) {
-    if (entry.windowId === windowId) finishConsent(origin, 'closed');
+  for (const prompt of [...prompts.values()]) {
+    if (prompt.windowId === windowId) finishPrompt(prompt, 'closed');
   }
 });
 
@@ -117,16 +137,22 @@ api.runtime.onMessage.addListener((msg, sender, sendResponse) => {
     return false;
   }
   if (msg && msg.type === 'consent' && typeof msg.nonce === 'string') {
-    const origin = consentByNonce.get(msg.nonce);
-    if (!origin) {
+    const prompt = prompts.get(msg.nonce);
+    if (!prompt) {
       sendResponse({ ok: false });
       return false;
     }
     const answer = msg.allow === true ? 'allow' : 'deny';
-    remember(origin, answer).then(() => {
-      finishConsent(origin, answer);
+    if (!prompt.consent) {
+      // A confirmation holds for this one call: nothing to remember.
+      finishPrompt(prompt, answer);
       sendResponse({ ok: true });
-    });
+      return false;
+    }
+    remember(prompt.origin, answer).then(
+      () => finishPrompt(prompt, answer),
+      (e) => finishPrompt(prompt, null, new Error(`cannot store the answer: ${e.message}`)),
+    ).finally(() => sendResponse({ ok: true }));
     return true;
   }
   // The consent page pings while it is open so that the worker is not stopped
@@ -135,16 +161,22 @@ api.runtime.onMessage.addListener((msg, sender, sendResponse) => {
   return false;
 });
 
-// Open controls, so that a revoked origin loses them at once.
+// Open controls: a revoked origin loses them at once, and they count against
+// the caps from the moment they are accepted.
 const controls = new Set();
 
 class Control {
-  constructor(pagePort, origin) {
+  constructor(pagePort, origin, tabId) {
     this.page = pagePort;
     this.origin = origin;
+    this.tabId = tabId;
     this.native = null;
     this.nextId = 1;
     this.pending = new Map(); // our id -> the page's id
+    // Calls that arrived while a confirmation is open; they wait for it so
+    // that the host still sees the page's calls in the page's order.
+    this.held = null;
+    this.confirming = null; // the confirmation prompt open for one of our calls
     this.closed = false;
     controls.add(this);
     pagePort.onDisconnect.addListener(() => this.close());
@@ -160,10 +192,16 @@ class Control {
     }
   }
 
+  reply(pageId, error) {
+    this.send({ type: 'response', response: { jsonrpc: '2.0', id: pageId, error } });
+  }
+
   // Ends the page side with an error: pending calls and the control are gone.
-  fail(error) {
+  // dismissed: the consent window was closed unanswered, which the content
+  // script keeps as a denial for the rest of the page load.
+  fail(error, dismissed = false) {
     if (this.closed) return;
-    this.send({ type: 'gone', error });
+    this.send(dismissed ? { type: 'gone', error, dismissed } : { type: 'gone', error });
     this.close();
   }
 
@@ -172,6 +210,9 @@ class Control {
     this.closed = true;
     controls.delete(this);
     this.pending.clear();
+    this.held = null;
+    // Nobody is left to run the operation: its question goes away.
+    if (this.confirming) finishPrompt(this.confirming, 'deny');
     if (this.native) this.native.disconnect(); // the host ends on end of input
     try {
       this.page.disconnect();
@@ -180,19 +221,31 @@ class Control {
     }
   }
 
+  // Never rejects: whatever fails on the way ends create() with an error.
   async start() {
+    try {
+      await this.admit();
+    } catch (e) {
+      this.fail(rpcError(ERR_INTERNAL, `the extension could not decide on ${this.origin}: ${e.message}`));
+    }
+  }
+
+  async admit() {
     if (!isSecureOrigin(this.origin)) {
       this.fail(rpcError(ERR_NOT_ALLOWED, `${this.origin} is not a secure context`));
       return;
     }
     let answer = await decision(this.origin);
-    if (answer === 'ask') answer = await askUser(this.origin);
+    if (answer === 'ask') answer = await askConsent(this.origin);
     if (this.closed) return;
+    if (answer === 'closed') {
+      this.fail(rpcError(ERR_NOT_ALLOWED, `${this.origin} is not allowed to use the security token: ` +
+        'the consent window was closed without an answer (reload the page to be asked again)'), true);
+      return;
+    }
     if (answer !== 'allow') {
-      const why = answer === 'closed' ? 'the consent window was closed without an answer'
-                                      : 'the user denied it';
       this.fail(rpcError(ERR_NOT_ALLOWED,
-        `${this.origin} is not allowed to use the security token: ${why}`));
+        `${this.origin} is not allowed to use the security token: the user denied it`));
       return;
     }
     this.connectNative();
@@ -243,33 +296,89 @@ class Control {
     const pageId = req && (typeof req.id === 'number' || typeof req.id === 'string') ? req.id : null;
     if (!req || typeof req !== 'object' || typeof req.method !== 'string' || pageId === null ||
         (req.params !== undefined && (typeof req.params !== 'object' || req.params === null))) {
-      this.send({ type: 'response', response: { jsonrpc: '2.0', id: pageId,
-        error: { code: -32600, message: 'invalid request' } } });
+      this.reply(pageId, { code: -32600, message: 'invalid request' });
       return;
     }
     if (isHostMethod(req.method)) {
-      this.send({ type: 'response', response: { jsonrpc: '2.0', id: pageId,
-        error: rpcError(ERR_UNKNOWN_NAME, `unknown method: ${req.method}`) } });
+      this.reply(pageId, rpcError(ERR_UNKNOWN_NAME, `unknown method: ${req.method}`));
       return;
     }
+    this.handle(req);
+  }
+
+  handle(req) {
+    const op = rules.confirmedOperation(req.method);
+    // One confirmation window per origin: no storm of windows, and no call
+    // queued behind a question the person has not seen yet.
+    if (op && confirmByOrigin.has(this.origin)) {
+      this.reply(req.id, rpcError(ERR_NOT_ALLOWED, `${op.name} was not run: a confirmation ` +
+        `for ${this.origin} is already open; wait for its answer`));
+      return;
+    }
+    if (this.held) {
+      this.held.push(req);
+      return;
+    }
+    if (op) this.confirm(req, op);
+    else this.forward(req);
+  }
+
+  confirm(req, op) {
+    this.held = [];
+    this.confirming = openPrompt(confirmByOrigin, this.origin, { op: op.name });
+    waitAnswer(this.confirming).then((answer) => {
+      this.confirming = null;
+      if (this.closed) return;
+      if (answer === 'allow') {
+        this.forward(req);
+      } else {
+        const how = answer === 'closed' ? 'the confirmation window was closed' : 'the user denied it';
+        this.reply(req.id, rpcError(ERR_NOT_ALLOWED,
+          `${op.name} was not run, the token is untouched: ${how}`));
+      }
+      const held = this.held;
+      this.held = null;
+      // A held call may open the next confirmation; the rest wait again.
+      while (held.length > 0 && !this.closed) {
+        if (this.held) this.held.push(held.shift());
+        else this.handle(held.shift());
+      }
+    }).catch((e) => this.fail(rpcError(ERR_INTERNAL, `${op.name} was not run: ${e.message}`)));
+  }
+
+  forward(req) {
     if (!this.native) {
-      this.send({ type: 'response', response: { jsonrpc: '2.0', id: pageId,
-        error: rpcError(ERR_HOST_GONE, 'the control is not connected') } });
+      this.reply(req.id, rpcError(ERR_HOST_GONE, 'the control is not connected'));
       return;
     }
     // Our own ids towards the host, so that a page reusing an id cannot
     // confuse which answer belongs to which call.
     const id = this.nextId++;
-    this.pending.set(id, pageId);
     const out = { jsonrpc: '2.0', id, method: req.method };
     if (req.params !== undefined) out.params = req.params;
-    this.native.postMessage(out);
+    const bytes = rules.requestBytes(out);
+    if (bytes > rules.MAX_REQUEST_BYTES) {
+      this.reply(req.id, rpcError(ERR_TOO_LARGE, `${req.method} was not run: its request is ${bytes} bytes ` +
+        `of JSON, more than the native host accepts (${rules.MAX_REQUEST_BYTES} bytes)`));
+      return;
+    }
+    this.pending.set(id, req.id);
+    try {
+      this.native.postMessage(out);
+    } catch (e) {
+      this.fail(rpcError(ERR_HOST_GONE, `cannot reach the native host: ${e.message}`));
+    }
   }
 
   fromHost(msg) {
-    if (!msg || typeof msg !== 'object' || !this.pending.has(msg.id)) return;
-    const pageId = this.pending.get(msg.id);
-    this.pending.delete(msg.id);
+    if (this.closed) return;
+    const route = rules.routeHostMessage(msg, this.pending);
+    if (route.stray) {
+      this.fail(rpcError(ERR_HOST_GONE, `${route.stray}; the control was closed`));
+      return;
+    }
+    const pageId = this.pending.get(route.id);
+    this.pending.delete(route.id);
     const response = { jsonrpc: '2.0', id: pageId };
     if ('error' in msg) response.error = msg.error;
     else response.result = msg.result;
@@ -286,14 +395,24 @@ api.runtime.onConnect.addListener((port) => {
     port.disconnect();
     return;
   }
-  new Control(port, origin).start();
+  const tabId = port.sender.tab.id;
+  const tooMany = rules.capExceeded(controls, tabId, origin);
+  if (tooMany) {
+    port.postMessage({ type: 'gone', error: rpcError(ERR_TOO_MANY, tooMany) });
+    port.disconnect();
+    return;
+  }
+  new Control(port, origin, tabId).start();
 });
 
-// A revoked origin loses its open controls too, not only future ones.
-api.storage.onChanged.addListener(async () => {
+// A revoked origin loses its open controls too, not only future ones; when
+// the answers cannot be read, open controls close rather than stay unchecked.
+api.storage.onChanged.addListener(() => {
   for (const c of [...controls]) {
-    if ((await decision(c.origin)) !== 'allow' && c.native) {
-      c.fail(rpcError(ERR_NOT_ALLOWED, `access for ${c.origin} was revoked`));
-    }
+    decision(c.origin).then((d) => {
+      if (d !== 'allow' && c.native) c.fail(rpcError(ERR_NOT_ALLOWED, `access for ${c.origin} was revoked`));
+    }, (e) => {
+      c.fail(rpcError(ERR_INTERNAL, `cannot read which origins are allowed (${e.message}); the control was closed`));
+    });
   }
 });

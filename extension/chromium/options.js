@@ -13,6 +13,14 @@ async function forget(origin) {
   await api.storage.local.set({ [STORE_KEY]: answers });
 }
 
+// A failed read or write is shown, never swallowed: the list on screen may
+// no longer be what the extension uses.
+function showError(text) {
+  const status = document.getElementById('status');
+  status.textContent = text;
+  status.hidden = false;
+}
+
 function fill(id, origins, button) {
   const body = document.querySelector(`#${id} tbody`);
   body.replaceChildren();
@@ -24,7 +32,8 @@ function fill(id, origins, button) {
       const b = document.createElement('button');
       b.textContent = button;
       b.dataset.origin = origin;
-      b.addEventListener('click', () => forget(origin));
+      b.addEventListener('click', () => forget(origin).catch((e) =>
+        showError(`Could not ${button.toLowerCase()} ${origin}: ${e.message}`)));
       cell.append(b);
     }
   }
@@ -46,5 +55,6 @@ async function render() {
   fill('managed', managed, null);
 }
 
-api.storage.onChanged.addListener(render);
-render();
+const show = () => render().catch((e) => showError(`Could not read the sites: ${e.message}`));
+api.storage.onChanged.addListener(show);
+show();

@@ -18,9 +18,26 @@ const FILES = new Map([
   ['/kelo-ca.js', [path.join(here, '../page-api/kelo-ca.js'), 'text/javascript; charset=utf-8']],
 ]);
 
+// The path of an origin-form request target ("/..."), or null for any other
+// (absolute-form, "*", or one the URL parser rejects).
+function targetPath(target) {
+  if (!target.startsWith('/') || target.startsWith('//')) return null;
+  try {
+    return new URL(target, 'http://x').pathname;
+  } catch {
+    return null;
+  }
+}
+
 export function startDemoServer(port = 8421, host = '127.0.0.1') {
   const server = http.createServer((req, res) => {
-    const file = FILES.get(new URL(req.url, 'http://x').pathname);
+    const where = targetPath(req.url);
+    if (where === null) {
+      res.writeHead(400, { 'content-type': 'text/plain' });
+      res.end('bad request target\n');
+      return;
+    }
+    const file = FILES.get(where);
     if (!file || (req.method !== 'GET' && req.method !== 'HEAD')) {
       res.writeHead(404, { 'content-type': 'text/plain' });
       res.end('not found\n');

@@ -3,7 +3,13 @@
 /** Rejection of any call or of create(): a JSON-RPC code and, where one applies, the automation status. */
 export class KeloCaError extends Error {
   readonly name: 'KeloCaError';
-  /** JSON-RPC code: -32700, -32600, -32601, -32602, -32603, or one of ErrorCode. */
+  /**
+   * JSON-RPC code: -32700, -32600, -32601, -32602, -32603, or one of ErrorCode.
+   * -32602 with hresult "0x80020005" (DISP_E_TYPEMISMATCH): an argument other than a string, a finite number,
+   * a boolean or null (BigInt, function, Symbol, object, array, undefined, NaN); rejected at once, nothing is sent.
+   * -32600: the call's request to the host would be more than 1 MiB (1048576 bytes of UTF-8 JSON), the native
+   * host's limit; the extension refuses it without sending, and the control stays usable.
+   */
   readonly code: number;
   /** The automation status a COM client would have seen, such as "0x8002000E"; undefined when none applies. */
   readonly hresult: string | undefined;
@@ -12,17 +18,34 @@ export class KeloCaError extends Error {
 export declare const ErrorCode: {
   /** The host process ended, or the control was closed. */
   readonly HOST_GONE: -32000;
-  /** The user (or the administrator) has not allowed this origin. */
+  /**
+   * The user (or the administrator) has not allowed this origin; or, from a call to TokenInitialize,
+   * ChangeSOPin or UnblockUserPin, the person did not confirm that call (the host was not called).
+   * Closing the consent window without an answer denies the page until it is reloaded: later create()
+   * calls from the same page load reject with this code without asking again.
+   */
   readonly NOT_ALLOWED: -32001;
   /** The native host is not registered or did not start. */
   readonly NO_HOST: -32002;
-  /** The extension is not installed, or this page is not a secure context. */
+  /** The extension is not installed, or this page is not a secure context (rejected at once, saying so). */
   readonly NO_EXTENSION: -32003;
+  /** Too many open controls: at most 4 per tab and 16 per origin at once; close() one to free its place. */
+  readonly TOO_MANY: -32004;
+  /** create() gave up: options.timeout passed or options.signal aborted (hresult "0x80004004", E_ABORT). */
+  readonly ABORTED: -32005;
 };
 
 export declare const METHODS: readonly string[];
 
-/** One control: its own host process, token sessions and login state. Results are exactly the control's. */
+/**
+ * One control: its own host process, token sessions and login state. Results are exactly the control's.
+ * Arguments are strings, finite numbers, booleans or null only (see KeloCaError.code).
+ * TokenInitialize, ChangeSOPin and UnblockUserPin (in any letter case) ask the person in an extension window
+ * at every call, naming the origin and what the operation does; Deny or closing the window rejects that call
+ * with ErrorCode.NOT_ALLOWED and the token is not touched. An origin has at most one such window open: another
+ * of these calls from the same origin meanwhile rejects at once with ErrorCode.NOT_ALLOWED, while the control's
+ * other calls wait for the answer so that the host still sees them in order.
+ */
 export interface Control {
   ConnectToken(): Promise<number>;
   DisconnectToken(SessionID: number): Promise<number>;
@@ -54,5 +77,15 @@ export interface Control {
   close(): void;
 }
 
-/** A new control. The first call from an origin asks the user; rejects with KeloCaError until allowed. */
-export declare function create(): Promise<Control>;
+export interface CreateOptions {
+  /** Milliseconds to wait for the control (including the person's answer); then rejects with ErrorCode.ABORTED. */
+  timeout?: number;
+  /** Aborting rejects a create() still waiting with ErrorCode.ABORTED; a control already created is not affected. */
+  signal?: AbortSignal;
+}
+
+/**
+ * A new control. The first call from an origin asks the user; rejects with KeloCaError until allowed.
+ * Rejects with ErrorCode.TOO_MANY beyond 4 open controls in the tab or 16 for the origin.
+ */
+export declare function create(options?: CreateOptions): Promise<Control>;

@@ -17,6 +17,8 @@ export const ErrorCode = Object.freeze({
   NOT_ALLOWED: -32001,
   NO_HOST: -32002,
   NO_EXTENSION: -32003,
+  TOO_MANY: -32004,
+  ABORTED: -32005,
 });
 
 // The extension answers at once when it is there, before any consent question.
@@ -30,6 +32,19 @@ export class KeloCaError extends Error {
     this.hresult = error && error.data && typeof error.data.hresult === 'string'
       ? error.data.hresult : undefined;
   }
+}
+
+// What may cross to the host: JSON's plain values. Anything else could not
+// be passed on (the call would never settle) or would end the control.
+function plain(v) {
+  return typeof v === 'string' || typeof v === 'boolean' || v === null ||
+    (typeof v === 'number' && Number.isFinite(v));
+}
+
+function kindOf(v) {
+  if (typeof v === 'number') return String(v);
+  if (Array.isArray(v)) return 'an array';
+  return typeof v === 'object' ? 'an object' : `a ${typeof v}`;
 }
 
 class Control {
@@ -73,6 +88,12 @@ class Control {
 
   #call(method, params) {
     if (this.#gone) return Promise.reject(new KeloCaError(this.#gone));
+    const bad = params.findIndex((v) => !plain(v));
+    if (bad >= 0) {
+      return Promise.reject(new KeloCaError({ code: -32602, data: { hresult: '0x80020005' }, // DISP_E_TYPEMISMATCH
+        message: `argument ${bad + 1} of ${method} is ${kindOf(params[bad])}; ` +
+          'only strings, finite numbers, booleans and null can be passed' }));
+    }
     const id = this.#nextId++;
     return new Promise((resolve, reject) => {
       this.#pending.set(id, { resolve, reject });
@@ -89,30 +110,61 @@ class Control {
   }
 }
 
-export function create() {
+// options.timeout (ms) and options.signal (an AbortSignal) give up on
+// create() while it waits, for instance for the person's answer; they do not
+// touch the control once create() has resolved.
+export function create(options = {}) {
+  const { timeout, signal } = options ?? {};
+  if (timeout !== undefined && !(typeof timeout === 'number' && timeout >= 0 && timeout <= 2 ** 31 - 1)) {
+    return Promise.reject(new KeloCaError({ code: -32602, data: { hresult: '0x80070057' }, // E_INVALIDARG
+      message: 'options.timeout must be a number of milliseconds from 0 to 2147483647' }));
+  }
+  if (!window.isSecureContext) {
+    return Promise.reject(new KeloCaError({ code: ErrorCode.NO_EXTENSION,
+      message: `this page (${window.location.origin}) is not a secure context: the Kelo CA extension works ` +
+        'only on https pages and on http://localhost and http://127.0.0.1' }));
+  }
+  const aborted = (why) => new KeloCaError({ code: ErrorCode.ABORTED, message: why,
+    data: { hresult: '0x80004004' } }); // E_ABORT
+  if (signal?.aborted) return Promise.reject(aborted('create() was aborted before it started'));
   return new Promise((resolve, reject) => {
     const channel = new MessageChannel();
     const port = channel.port1;
     let acked = false;
-    const timer = setTimeout(() => {
+    const timers = [];
+    const settle = (f, value) => {
+      for (const t of timers) clearTimeout(t);
+      signal?.removeEventListener('abort', onAbort);
+      f(value);
+    };
+    // Ends the attempt on this side; the extension then drops it (and a
+    // consent window shared with no one else stays open for the person).
+    const giveUp = (error) => {
+      port.postMessage({ type: 'close' });
+      port.close();
+      settle(reject, error);
+    };
+    const onAbort = () => giveUp(aborted('create() was aborted'));
+    signal?.addEventListener('abort', onAbort);
+    if (timeout !== undefined) {
+      timers.push(setTimeout(() => giveUp(aborted(`create() got no control within ${timeout} ms`)), timeout));
+    }
+    timers.push(setTimeout(() => {
       if (acked) return;
       port.close();
-      reject(new KeloCaError({ code: ErrorCode.NO_EXTENSION,
-        message: 'the Kelo CA extension is not installed or not active on this page ' +
-          '(it works on https pages and on http://localhost and http://127.0.0.1)' }));
-    }, ACK_TIMEOUT_MS);
+      settle(reject, new KeloCaError({ code: ErrorCode.NO_EXTENSION,
+        message: 'the Kelo CA extension is not installed or not active on this page' }));
+    }, ACK_TIMEOUT_MS));
     port.onmessage = (e) => {
       const msg = e.data;
       if (!msg) return;
       if (msg.type === 'ack') {
         acked = true;
-        clearTimeout(timer);
       } else if (msg.type === 'ready') {
-        resolve(new Control(port));
+        settle(resolve, new Control(port));
       } else if (msg.type === 'gone') {
-        clearTimeout(timer);
         port.close();
-        reject(new KeloCaError(msg.error));
+        settle(reject, new KeloCaError(msg.error));
       }
     };
     window.postMessage({ type: 'kelo-ca/create' }, window.location.origin, [channel.port2]);

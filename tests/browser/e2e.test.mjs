@@ -5,6 +5,7 @@ import assert from 'node:assert/strict';
 import crypto from 'node:crypto';
 import fs from 'node:fs';
 import http from 'node:http';
+import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
 import { startDemoServer } from '../../extension/demo/serve.mjs';
@@ -16,6 +17,9 @@ import {
 const build = path.resolve(process.env.BUILD_DIR || path.join(repo, 'build'));
 const kelo = path.join(build, 'bin/kelo-ca');
 const SIG_HEX = /^[0-9A-F]{512}$/; // RSA-2048, upper-case hex
+// For tests whose fault is a call that never settles: it fails the test
+// rather than stalling the run.
+const SETTLES = { timeout: 60000 };
 
 let tmp, pidFile, server, demoServer, context, base, otherBase, demoBase, extId, token, tokenCert;
 
@@ -31,6 +35,20 @@ window.run = async (fn) => {
   catch (e) { return { err: { name: e.name, message: e.message, code: e.code, hresult: e.hresult,
                               isError: e instanceof Error } }; }
 };
+// One call straight to the content script, as the page API sends it but with
+// any method name; the control it opens is closed again.
+window.rawCall = (method, params) => new Promise((resolve) => {
+  const { port1, port2 } = new MessageChannel();
+  port1.onmessage = ({ data }) => {
+    if (data.type === 'ready') port1.postMessage({ type: 'call', request: { jsonrpc: '2.0', id: 1, method, params } });
+    if (data.type !== 'response' && data.type !== 'gone') return;
+    port1.postMessage({ type: 'close' });
+    port1.close();
+    resolve(data.type === 'gone' ? { err: data.error } : data.response.error ? { err: data.response.error }
+                                                                             : { ok: data.response.result });
+  };
+  window.postMessage({ type: 'kelo-ca/create' }, location.origin, [port2]);
+});
 </script>`;
 }
 
@@ -60,16 +78,28 @@ async function openPage(origin) {
   return page;
 }
 
-// create() in the page; the control stays in window.ctls[index].
-function create(page) {
-  return page.evaluate(() => window.run(async () => {
-    const c = await window.kelo.create();
+// create() in the page; the control stays in window.ctls[index]. options
+// is create()'s argument as page code (an AbortSignal cannot cross).
+function create(page, options = 'undefined') {
+  return page.evaluate((o) => window.run(async () => {
+    const c = await window.kelo.create(eval(o));
     return window.ctls.push(c) - 1;
-  }));
+  }), options);
 }
 
 function call(page, index, method, ...args) {
   return page.evaluate(([i, m, a]) => window.run(() => window.ctls[i][m](...a)), [index, method, args]);
+}
+
+// A call whose arguments are page code, for values that cannot cross.
+function callWith(page, index, method, argsCode) {
+  return page.evaluate(([i, m, a]) => window.run(() => window.ctls[i][m](...eval(a))), [index, method, argsCode]);
+}
+
+// Closes the consent (or confirmation) window without an answer.
+async function closeConsent() {
+  await waitFor(() => consentPages().length > 0, 'the consent window');
+  await consentPages()[0].close({ runBeforeUnload: false });
 }
 
 // The result of a call that must not reject.
@@ -205,7 +235,55 @@ test('a login in one page does not let another page sign', async () => {
   await other.close();
 });
 
-test('automation errors reject with the JSON-RPC code and status', async () => {
+test('a tab holds at most 4 open controls; closing one frees its place', async () => {
+  const tab = await openPage(base);
+  for (let i = 0; i < 4; i++) assert.deepEqual(await create(tab), { ok: i });
+  const hosts = hostPids().length;
+  const fifth = await create(tab);
+  assert.equal(fifth.err?.code, -32004, JSON.stringify(fifth));
+  assert.match(fifth.err.message, /already has 4 open controls/);
+  assert.equal(hostPids().length, hosts, 'no host is started beyond the cap');
+  await tab.evaluate(() => window.ctls[0].close());
+  assert.deepEqual(await create(tab), { ok: 4 });
+  await tab.close();
+});
+
+test('TokenInitialize, ChangeSOPin and UnblockUserPin ask every time; a refusal never reaches the host', async () => {
+  const sid = await ok(page, 0, 'ConnectToken');
+  const init = call(page, 0, 'TokenInitialize', sid, token.KELO_SO_PIN, '999999', 'wiped');
+  await waitFor(() => consentPages().length === 1, 'the confirmation window');
+  // One window per origin: another such call meanwhile is refused at once.
+  const second = await call(page, 1, 'ChangeSOPin', sid, token.KELO_SO_PIN, token.KELO_SO_PIN);
+  assert.equal(second.err?.code, -32001, JSON.stringify(second));
+  assert.match(second.err.message, /already open/);
+  assert.equal(consentPages().length, 1);
+  const question = await answerConsent('deny', path.join(os.tmpdir(), 'kelo-confirm.png'));
+  assert.equal(question.replace(/\s+/g, ' ').trim(), `Allow ${base} to initialize the security token: ` +
+    'this erases every key and certificate on it and sets new PINs?');
+  const denied = await init;
+  assert.equal(denied.err?.code, -32001, JSON.stringify(denied));
+  assert.match(denied.err.message, /TokenInitialize was not run/);
+  // Untouched: the user PIN is still the old one.
+  assert.equal(await ok(page, 0, 'Login', sid, token.KELO_USER_PIN), 0);
+  assert.equal(await ok(page, 0, 'Logout', sid), 0);
+
+  // The host matches names in any case, so must the question; closing the
+  // window refuses too.
+  const lower = page.evaluate(() => window.rawCall('tokeninitialize', [1, '0', '0', 'x']));
+  await closeConsent();
+  const closed = await lower;
+  assert.equal(closed.err?.code, -32001, JSON.stringify(closed));
+  assert.match(closed.err.message, /window was closed/);
+
+  // Allowed, the call reaches the host (same SO PIN in and out).
+  const change = call(page, 0, 'ChangeSOPin', sid, token.KELO_SO_PIN, token.KELO_SO_PIN);
+  assert.match(await answerConsent('allow'), /change the security officer \(administrator\) PIN/);
+  const changed = await change;
+  assert.ok(Number.isInteger(changed.ok), JSON.stringify(changed));
+  assert.equal(await ok(page, 0, 'DisconnectToken', sid), 0);
+});
+
+test('automation errors reject with the JSON-RPC code and status', SETTLES, async () => {
   const sid = await ok(page, 0, 'ConnectToken');
   const cases = [
     { args: ['Login', 'x', '1234'], code: -32602, hresult: '0x80020005' }, // type mismatch
@@ -219,6 +297,20 @@ test('automation errors reject with the JSON-RPC code and status', async () => {
     assert.equal(r.err.isError, true);
     assert.equal(r.err.code, c.code, JSON.stringify(c.args));
     assert.equal(r.err.hresult?.toUpperCase(), c.hresult.toUpperCase(), JSON.stringify(c.args));
+  }
+  // Values JSON cannot carry are refused by the page API before anything is
+  // sent; a request past the host's 1 MiB limit by the extension, which would
+  // otherwise end the host.
+  const refused = [
+    ['[1n, 0]', -32602, '0x80020005'], ['[() => 1, 0]', -32602, '0x80020005'],
+    ['[Symbol(), 0]', -32602, '0x80020005'], ['[undefined, 0]', -32602, '0x80020005'],
+    ['[NaN, 0]', -32602, '0x80020005'],
+    [`[${sid}, 0, 'A'.repeat(1048576)]`, -32600, undefined],
+  ];
+  for (const [args, code, hresult] of refused) {
+    const r = await callWith(page, 0, args.includes('repeat') ? 'Hash' : 'Logout', args);
+    assert.equal(r.err?.code, code, `${args}: ${JSON.stringify(r)}`);
+    assert.equal(r.err.hresult, hresult, args);
   }
   // The control survives its callers' mistakes.
   assert.ok(Number.isInteger(await ok(page, 0, 'ConnectToken')));
@@ -251,8 +343,26 @@ test('close() ends the host process and later calls reject', async () => {
   assert.equal((await call(page, c, 'ConnectToken')).err?.code, -32000);
 });
 
-test('Deny rejects create(), and is remembered for that origin', async () => {
+test('closing the consent window denies the page load; Deny rejects create(), and is remembered for that origin', SETTLES, async () => {
   const denied = await openPage(otherBase);
+  const waiting = create(denied);
+  await waitFor(() => consentPages().length === 1, 'the consent window');
+  // A timeout gives up while the window is open; the window stays for the other create().
+  const late = await create(denied, '({ timeout: 200 })');
+  assert.equal(late.err?.code, -32005, JSON.stringify(late));
+  assert.equal(consentPages().length, 1);
+  await closeConsent();
+  const dismissed = await waiting;
+  assert.equal(dismissed.err?.code, -32001, JSON.stringify(dismissed));
+  assert.match(dismissed.err.message, /closed without an answer/);
+  // Denied for this page load without a new window; a reload asks again.
+  const again = await create(denied);
+  assert.equal(again.err?.code, -32001, JSON.stringify(again));
+  await new Promise((r) => setTimeout(r, 300));
+  assert.equal(consentPages().length, 0);
+  await denied.reload();
+  await denied.waitForFunction(() => window.kelo !== undefined);
+
   const created = create(denied);
   const question = await answerConsent('deny');
   assert.match(question, new RegExp(`Allow ${otherBase.replace(/[.]/g, '\\.')} to use`));
@@ -261,10 +371,39 @@ test('Deny rejects create(), and is remembered for that origin', async () => {
   assert.equal(r.err.isError, true);
   assert.match(r.err.message, /not allowed/);
   const hosts = hostPids().length;
-  const again = await create(denied);
-  assert.equal(again.err?.code, -32001);
+  assert.equal((await create(denied)).err?.code, -32001);
   assert.equal(consentPages().length, 0);
   assert.equal(hostPids().length, hosts, 'no host is started for a denied origin');
+});
+
+test('create() ends with an error when the extension cannot read its answers', SETTLES, async () => {
+  const worker = context.serviceWorkers()[0];
+  await worker.evaluate(() => {
+    globalThis.keptGet = chrome.storage.local.get;
+    chrome.storage.local.get = () => Promise.reject(new Error('storage is broken'));
+  });
+  try {
+    const r = await create(page);
+    assert.equal(r.err?.code, -32603, JSON.stringify(r));
+    assert.match(r.err.message, /storage is broken/);
+  } finally {
+    await worker.evaluate(() => { chrome.storage.local.get = globalThis.keptGet; });
+  }
+});
+
+test('create() on a page that is not a secure context rejects at once, saying so', async () => {
+  const insecure = await context.newPage();
+  await insecure.route('http://insecure.test/**', (route) => route.fulfill(route.request().url().endsWith('/kelo-ca.js')
+    ? { contentType: 'text/javascript', body: fs.readFileSync(apiFile, 'utf8') }
+    : { contentType: 'text/html', body: pagesHtml() }));
+  await insecure.goto('http://insecure.test/');
+  await insecure.waitForFunction(() => window.kelo !== undefined);
+  const started = Date.now();
+  const r = await insecure.evaluate(() => window.run(() => window.kelo.create()));
+  assert.equal(r.err?.code, -32003, JSON.stringify(r));
+  assert.match(r.err.message, /not a secure context/);
+  assert.ok(Date.now() - started < 1500, 'without waiting for an extension');
+  await insecure.close();
 });
 
 test('the options page lists the origins and Revoke asks again', async () => {
@@ -324,4 +463,19 @@ test('the demo page signs with the token and checks the signature', async () => 
 
   for (const name of ['logout', 'disconnect']) assert.equal((await step(name)).state, 'ok', name);
   await demo.close();
+});
+
+test('the demo server answers a malformed request target with 400 and keeps serving', async () => {
+  const first = (target) => new Promise((resolve, reject) => {
+    const sock = net.connect(demoServer.address().port, '127.0.0.1', () =>
+      sock.write(`GET ${target} HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n`));
+    let got = '';
+    sock.on('data', (b) => { got += b; });
+    sock.on('end', () => resolve(got.split('\r\n')[0]));
+    sock.on('error', reject);
+  });
+  for (const target of ['%zz', '//[', 'http://[::1/', '*']) {
+    assert.equal(await first(target), 'HTTP/1.1 400 Bad Request', target);
+  }
+  assert.equal(await first('/kelo-ca.js'), 'HTTP/1.1 200 OK');
 });

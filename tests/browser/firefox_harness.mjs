@@ -178,6 +178,7 @@ export class FirefoxRun {
     // The host manifest exactly as "kelo-ca register" writes it, pointed at
     // a wrapper that gives the host the mock module and keeps a copy of what
     // the extension sends (one file per host process).
+    fs.mkdirSync(home); // register writes only into a home that exists and is the user's
     execFileSync(kelo, ['register', '--browser', 'firefox'], { env: { ...process.env, HOME: home } });
     const hostManifest = path.join(home, '.mozilla/native-messaging-hosts/org.kelo.ca_token.json');
     const manifest = JSON.parse(fs.readFileSync(hostManifest, 'utf8'));

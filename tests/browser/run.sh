@@ -1,6 +1,6 @@
 #!/bin/sh
-# End-to-end browser tests: run.sh BUILD_DIR. The tests run on a private
-# SoftHSM2 token, so they need kelo-ca, the SoftHSM2 shim and the token
+# End-to-end browser tests, and the extension's browser-free rules under node:
+# run.sh BUILD_DIR. The browser tests run on a private SoftHSM2 token, so they need kelo-ca, the SoftHSM2 shim and the token
 # fixture; targets missing from a configured build directory are built first.
 # Installs what it needs (npm packages here, Debian's chromium and softhsm2),
 # then prints "N passed, N failed" and exits non-zero on any failure.
@@ -31,7 +31,7 @@ tap=$(mktemp)
 trap 'rm -f "$tap"' EXIT
 status=0
 BUILD_DIR="$build" node --test --test-reporter=spec --test-reporter-destination=stdout \
-  --test-reporter=tap --test-reporter-destination="$tap" "$here/e2e.test.mjs" || status=$?
+  --test-reporter=tap --test-reporter-destination="$tap" "$here/rules.test.mjs" "$here/e2e.test.mjs" || status=$?
 pass=$(sed -n 's/^# pass \([0-9]*\)$/\1/p' "$tap")
 fail=$(sed -n 's/^# fail \([0-9]*\)$/\1/p' "$tap")
 echo "${pass:-0} passed, ${fail:-0} failed"

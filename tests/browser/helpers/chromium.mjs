@@ -52,6 +52,7 @@ export function writeWrapper(file, program, env, pidFile) {
 // The Chromium host manifest exactly as "kelo-ca register" writes it.
 export function registeredManifest(kelo, scratch) {
   const home = path.join(scratch, 'register-home');
+  fs.mkdirSync(home, { recursive: true }); // register writes only into a home that exists and is the user's
   execFileSync(kelo, ['register', '--browser', 'chromium'], { env: { ...process.env, HOME: home } });
   const written = path.join(home, `.config/chromium/NativeMessagingHosts/${HOST_NAME}.json`);
   return JSON.parse(fs.readFileSync(written, 'utf8'));

@@ -1,0 +1,63 @@
+// The extension's browser-free rules (extension/chromium/rules.js) under node:
+// what no page can reach honestly end to end.
+import { test } from 'node:test';
+import assert from 'node:assert/strict';
+import { createRequire } from 'node:module';
+
+const rules = createRequire(import.meta.url)('../../extension/chromium/rules.js');
+
+test('a host message is routed to its call, or ends the control', () => {
+  const pending = new Map([[1, 'page-a'], [2, 7]]);
+  const cases = [
+    [{ jsonrpc: '2.0', id: 1, result: 0 }, 1],
+    [{ jsonrpc: '2.0', id: 2, error: { code: -32602, message: 'x' } }, 2],
+    // The host cannot read the id of what it refuses, so it answers with null.
+    [{ jsonrpc: '2.0', id: null, error: { code: -32600, message: 'batch of 65 calls refused' } }, null],
+    [{ jsonrpc: '2.0', id: 3, result: 0 }, null], // not pending
+    [{ jsonrpc: '2.0', id: '1', result: 0 }, null], // our ids are numbers
+    [{ jsonrpc: '2.0', id: 1 }, null],
+    [[{ jsonrpc: '2.0', id: 1, result: 0 }], null],
+    ['garbage', null],
+  ];
+  for (const [msg, id] of cases) {
+    const r = rules.routeHostMessage(msg, pending);
+    if (id === null) assert.match(r.stray, /native host/, JSON.stringify(msg));
+    else assert.deepEqual(r, { id }, JSON.stringify(msg));
+  }
+  // The host's own words reach the page.
+  assert.match(rules.routeHostMessage(cases[2][0], pending).stray, /batch of 65 calls refused/);
+});
+
+test('open controls are capped per tab and per origin', () => {
+  const open = (n, tabId, origin) => Array.from({ length: n }, () => ({ tabId, origin }));
+  const a = 'https://a.example';
+  const b = 'https://b.example';
+  assert.equal(rules.capExceeded(open(3, 1, a), 1, a), null);
+  assert.match(rules.capExceeded(open(4, 1, a), 1, a), /this tab already has 4/);
+  assert.match(rules.capExceeded(open(4, 1, b), 1, a), /this tab/, 'any origin counts in the tab');
+  assert.equal(rules.capExceeded(open(4, 1, a), 2, a), null);
+  const spread = [1, 2, 3, 4].flatMap((tab) => open(4, tab, a));
+  assert.match(rules.capExceeded(spread, 5, a), /https:\/\/a\.example already has 16/);
+  assert.equal(rules.capExceeded(spread, 5, b), null);
+  assert.equal(rules.capExceeded(spread.slice(1), 5, a), null, 'closing one frees a place');
+});
+
+test('the confirmed operations match as the host matches names, and nothing else', () => {
+  for (const m of ['TokenInitialize', 'tokeninitialize', 'TOKENINITIALIZE', 'changeSOpin', 'UNBLOCKUSERPIN']) {
+    assert.ok(rules.confirmedOperation(m), m);
+  }
+  assert.equal(rules.confirmedOperation('tokeninitialize').name, 'TokenInitialize');
+  for (const m of ['ChangeUserPin', 'TokenInitialize ', 'constructor', '__proto__', 'toString', null]) {
+    assert.equal(rules.confirmedOperation(m), null, String(m));
+  }
+});
+
+test('request size is counted in UTF-8 bytes of the JSON the host receives', () => {
+  const msg = (s) => ({ jsonrpc: '2.0', id: 1, method: 'Hash', params: [1, 0, s] });
+  const overhead = rules.requestBytes(msg(''));
+  assert.equal(rules.requestBytes(msg('é')), overhead + 2);
+  assert.equal(rules.requestBytes(msg('"')), overhead + 2); // escaped
+  assert.equal(rules.requestBytes(msg('\u{1F511}')), overhead + 4);
+  assert.equal(rules.requestBytes(msg('\uD800')), overhead + 6); // a lone surrogate is written \ud800
+  assert.equal(rules.MAX_REQUEST_BYTES, 1048576);
+});
