@@ -321,7 +321,11 @@ int RunRegister(int argc, char** argv, bool unregister, const RegisterEnv& env, 
   // as the user, then cannot update or remove them.
   if (!system && env.euid == 0) {
     struct stat st {};
-    if (::stat(env.home.c_str(), &st) != 0 || st.st_uid != 0) {
+    if (::stat(env.home.c_str(), &st) != 0) {
+      err << cmd << ": the home directory " << TerminalSafe(env.home) << " does not exist\n";
+      return 1;
+    }
+    if (st.st_uid != 0) {
       err << cmd << ": running as root, but the home directory " << TerminalSafe(env.home)
           << " does not belong to root; use --system to " << (unregister ? "unregister" : "register")
           << " for all users, or run it as that user\n";
