@@ -2,9 +2,12 @@
 // operation, result encoding.
 #include "control/kelo_ctrl.h"
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 
 #include "codec/codec.h"
+#include "platform/random.h"
 #include "platform/wipe.h"
 #include "token/result_codes.h"
 
@@ -28,21 +31,65 @@ std::string ToHex(const std::uint8_t* data, std::size_t n) { return codec::Bytes
 
 CK_ULONG Len(std::size_t n) { return static_cast<CK_ULONG>(n); }
 
+// Session identifiers. The n-th control of the process gets
+// Mix(add + n) ^ mask, with add and mask drawn once per process: Mix is a
+// bijection of 32-bit words, so no two controls share an identifier, and a
+// page that sees one learns nothing about memory or about the others.
+std::uint32_t Mix(std::uint32_t x) {
+  x ^= x >> 16;
+  x *= 0x85EBCA6Bu;
+  x ^= x >> 13;
+  x *= 0xC2B2AE35u;
+  x ^= x >> 16;
+  return x;
+}
+
+struct SessionKeys {
+  std::uint32_t add = 0;
+  std::uint32_t mask = 0;
+};
+
+const SessionKeys& ProcessSessionKeys() {
+  static const SessionKeys keys = [] {
+    std::uint32_t words[2] = {};
+    if (!platform::RandomBytes(words, sizeof words)) {
+      // No system source: the clocks still vary per process, and no address
+      // is involved.
+      auto t = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+               static_cast<std::uint64_t>(std::chrono::system_clock::now().time_since_epoch().count());
+      words[0] = static_cast<std::uint32_t>(t);
+      words[1] = Mix(static_cast<std::uint32_t>(t >> 32));
+    }
+    return SessionKeys{words[0], words[1]};
+  }();
+  return keys;
+}
+
+std::atomic<std::uint32_t> g_controlsMade{0};
+
+std::int32_t NewSessionIdentifier() {
+  const SessionKeys& keys = ProcessSessionKeys();
+  for (;;) {
+    std::uint32_t id = Mix(keys.add + g_controlsMade.fetch_add(1, std::memory_order_relaxed)) ^ keys.mask;
+    // Every result code lies in 0..65535; keeping the upper half-word away
+    // from 0x0000 and 0xFFFF keeps the identifier outside -65535..65535.
+    std::uint32_t high = id >> 16;
+    if (high != 0 && high != 0xFFFFu) return static_cast<std::int32_t>(id);
+  }
+}
+
 }  // namespace
 
 CKeloCAActiveXCtrl::CKeloCAActiveXCtrl() : CKeloCAActiveXCtrl(MakeTokenRegistry()) {}
 
 CKeloCAActiveXCtrl::CKeloCAActiveXCtrl(std::unique_ptr<ITokenRegistry> registry, std::unique_ptr<CTokenCSP> csp)
-    : m_registry(std::move(registry)), m_csp(csp ? std::move(csp) : std::make_unique<CTokenCSP>()) {}
+    : m_registry(std::move(registry)),
+      m_csp(csp ? std::move(csp) : std::make_unique<CTokenCSP>()),
+      m_sessionId(NewSessionIdentifier()) {}
 
 CKeloCAActiveXCtrl::~CKeloCAActiveXCtrl() {
   m_csp.reset();
   m_registry.reset();
-}
-
-std::int32_t CKeloCAActiveXCtrl::SessionIdentifier() const {
-  auto address = reinterpret_cast<std::uintptr_t>(m_registry.get());
-  return static_cast<std::int32_t>(static_cast<std::uint32_t>(address & 0xFFFFFFFFu));
 }
 
 CP11Token* CKeloCAActiveXCtrl::Token(std::int32_t SessionID) {

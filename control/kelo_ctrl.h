@@ -34,9 +34,15 @@ class CKeloCAActiveXCtrl {
   CKeloCAActiveXCtrl& operator=(const CKeloCAActiveXCtrl&) = delete;
   ~CKeloCAActiveXCtrl();
 
-  // Low 32 bits of the registry's address: stable for the control's life.
-  std::int32_t SessionIdentifier() const;
+  // Drawn when the control is made from a per-process random value: stable
+  // for the control's life, never shared by two controls of the process,
+  // never 0 and never a result code (it lies outside -65535..65535).
+  std::int32_t SessionIdentifier() const { return m_sessionId; }
   ITokenRegistry& Registry() { return *m_registry; }
+
+  // Certificate data type 4 (a file) answers 1304 from now on, without
+  // touching the file system (hosts that serve web pages).
+  void RefuseCertificateFiles() { m_csp->RefuseCertificateFiles(); }
 
   // Calls a method with arguments in declaration order, coercing each to
   // its declared type. String arguments are wiped afterwards (they may hold
@@ -92,6 +98,7 @@ class CKeloCAActiveXCtrl {
   // Built in this order and torn down in reverse: the store layer goes first.
   std::unique_ptr<ITokenRegistry> m_registry;
   std::unique_ptr<CTokenCSP> m_csp;
+  const std::int32_t m_sessionId;
 };
 
 }  // namespace kelo

@@ -1,12 +1,12 @@
 // Locating the certificate of a store operation and acquiring its keys.
 #include <climits>
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "codec/codec.h"
 #include "csp/token_csp.h"
+#include "platform/small_file.h"
 #include "token/result_codes.h"
 
 #ifndef PATH_MAX
@@ -16,24 +16,12 @@
 namespace kelo {
 namespace {
 
-struct FileCloser {
-  void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using ScopedFile = std::unique_ptr<std::FILE, FileCloser>;
-
 // Reads a whole certificate file: 0, or 1304 when it cannot be opened, is
-// larger than a certificate can sensibly be, or cannot be read fully.
+// not a regular file, is larger than a certificate can sensibly be, or
+// cannot be read fully.
 std::int32_t ReadCertificateFile(const std::string& path, std::vector<std::uint8_t>& bytes) {
   if (path.size() >= PATH_MAX) return kErrReadFile;
-  ScopedFile f(std::fopen(path.c_str(), "rb"));
-  if (!f) return kErrReadFile;
-  if (std::fseek(f.get(), 0, SEEK_END) != 0) return kErrReadFile;
-  long size = std::ftell(f.get());
-  if (size < 0 || static_cast<unsigned long>(size) > CTokenCSP::kMaxCertData) return kErrReadFile;
-  if (std::fseek(f.get(), 0, SEEK_SET) != 0) return kErrReadFile;
-  bytes.assign(static_cast<std::size_t>(size), 0);
-  if (std::fread(bytes.data(), 1, bytes.size(), f.get()) != bytes.size()) return kErrReadFile;
-  return kOk;
+  return platform::ReadSmallFile(path, CTokenCSP::kMaxCertData, bytes) ? kOk : kErrReadFile;
 }
 
 }  // namespace
@@ -97,6 +85,7 @@ std::int32_t CTokenCSP::FromBytes(std::int32_t certDataType, const std::uint8_t*
     if (certDataLength > kMaxCertData) return kErrBadArgument;
     der.assign(certData, certData + certDataLength);
   } else {
+    if (m_filesRefused) return kErrReadFile;
     // The path arrives with its terminator; a narrow string ends at its first zero.
     std::string path(reinterpret_cast<const char*>(certData), certDataLength);
     path.resize(std::strlen(path.c_str()));

@@ -42,6 +42,11 @@ class CTokenCSP {
   CTokenCSP& operator=(const CTokenCSP&) = delete;
   virtual ~CTokenCSP();
 
+  // From now on certificate data type 4 (a file) answers 1304 without
+  // touching the file system: a host that serves web pages must not let
+  // them probe local paths.
+  void RefuseCertificateFiles() { m_filesRefused = true; }
+
   // certData may be null (absent); its length counts a text's terminator.
   std::int32_t LocateCertificate(std::int32_t certDataType, const std::uint8_t* certData, std::int32_t certDataLength,
                                  std::unique_ptr<csp::Certificate>& cert);
@@ -74,6 +79,7 @@ class CTokenCSP {
 
   std::unique_ptr<csp::CertStore> m_store;
   std::unique_ptr<csp::CertificateChooser> m_chooser;
+  bool m_filesRefused = false;
 };
 
 }  // namespace kelo

@@ -44,12 +44,57 @@ Value ToValue(const json& j) {
   }
 }
 
-// The request's own copies of string arguments may hold PINs.
-void WipeStrings(json& params) {
-  for (auto& p : params) {
-    if (p.is_string()) platform::SecureWipe(p.get_ref<std::string&>());
+// Requests may hold PINs, answers plaintexts: every string of a tree is
+// wiped before the tree goes away.
+void WipeTree(json& j) {
+  if (j.is_string()) {
+    platform::SecureWipe(j.get_ref<std::string&>());
+  } else if (j.is_structured()) {
+    for (auto& child : j) WipeTree(child);
   }
 }
+
+class TreeWiper {
+ public:
+  explicit TreeWiper(json& j) : j_(j) {}
+  TreeWiper(const TreeWiper&) = delete;
+  TreeWiper& operator=(const TreeWiper&) = delete;
+  ~TreeWiper() { WipeTree(j_); }
+
+ private:
+  json& j_;
+};
+
+// The id of a request, when one can be read from it; else null.
+json ReadableId(const json& req) {
+  if (!req.is_object()) return nullptr;
+  auto it = req.find("id");
+  if (it == req.end() || !(it->is_string() || it->is_number())) return nullptr;
+  return *it;
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// The code unit of the escape (backslash, u, four hex digits) at text[i],
+// or -1 if there is none there.
+long UnicodeEscape(std::string_view text, std::size_t i) {
+  if (i + 6 > text.size() || text[i] != '\\' || text[i + 1] != 'u') return -1;
+  long unit = 0;
+  for (std::size_t k = i + 2; k < i + 6; ++k) {
+    int d = HexDigit(text[k]);
+    if (d < 0) return -1;
+    unit = unit * 16 + d;
+  }
+  return unit;
+}
+
+bool IsHighSurrogate(long unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
+bool IsLowSurrogate(long unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
 
 bool IsComposite(const json& j) { return j.is_object() || j.is_array(); }
 
@@ -82,11 +127,37 @@ bool HasDisplay() {
 
 }  // namespace
 
+bool ReplaceLoneSurrogates(std::string_view text, std::string& out) {
+  bool copied = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\') continue;
+    long unit = UnicodeEscape(text, i);
+    if (unit < 0) {
+      ++i;  // another escape: the character after the backslash is its own
+      continue;
+    }
+    if (IsHighSurrogate(unit) && IsLowSurrogate(UnicodeEscape(text, i + 6))) {
+      i += 11;  // a pair
+      continue;
+    }
+    if (IsHighSurrogate(unit) || IsLowSurrogate(unit)) {
+      if (!copied) out.assign(text);
+      copied = true;
+      out.replace(i + 2, 4, "FFFD");
+    }
+    i += 5;
+  }
+  return copied;
+}
+
 class JsonRpcEndpoint::Dispatch {
  public:
-  static json HandleOne(JsonRpcEndpoint& endpoint, json& req);
+  // A response object, or null for a notification; never throws.
+  static json HandleGuarded(JsonRpcEndpoint& endpoint, json& req);
+  static std::string HandleBatch(JsonRpcEndpoint& endpoint, json& batch);
 
  private:
+  static json HandleOne(JsonRpcEndpoint& endpoint, json& req);
   static json Hello(JsonRpcEndpoint& endpoint, const json& id, const json* params);
 };
 
@@ -140,7 +211,8 @@ json JsonRpcEndpoint::Dispatch::HandleOne(JsonRpcEndpoint& endpoint, json& req) 
   }
   const MethodInfo* method = FindMethod(name);
   if (!method) {
-    json e = Error(id, kMethodNotFound, "unknown method: " + name, kDISP_E_UNKNOWNNAME);
+    // Nothing of the request is echoed: its text may be anything, a PIN included.
+    json e = Error(id, kMethodNotFound, "unknown method", kDISP_E_UNKNOWNNAME);
     return notification ? json() : e;
   }
 
@@ -164,13 +236,13 @@ json JsonRpcEndpoint::Dispatch::HandleOne(JsonRpcEndpoint& endpoint, json& req) 
         std::string why;
         if (pos < 0) {
           hr = kDISP_E_UNKNOWNNAME;
-          why = "unknown parameter " + key + " of " + method->name;
+          why = std::string("unknown parameter name for ") + method->name;
         } else if (seen[static_cast<std::size_t>(pos)]) {
           hr = kDISP_E_BADPARAMCOUNT;
-          why = "parameter " + key + " given twice";
+          why = std::string("parameter ") + method->params[pos].name + " given twice";
         } else if (IsComposite(p)) {
           hr = kDISP_E_TYPEMISMATCH;
-          why = "parameter " + key + " must be a plain value";
+          why = std::string("parameter ") + method->params[pos].name + " must be a plain value";
         }
         if (hr != kS_OK) return notification ? json() : Error(id, kInvalidParams, why, hr);
         seen[static_cast<std::size_t>(pos)] = true;
@@ -190,7 +262,6 @@ json JsonRpcEndpoint::Dispatch::HandleOne(JsonRpcEndpoint& endpoint, json& req) 
   }
 
   CallResult r = control.Invoke(*method, args);
-  if (jp != req.end()) WipeStrings(*jp);
   if (notification) return json();
   if (r.hr != kS_OK) {
     int code = r.hr == kE_OUTOFMEMORY ? kInternalError : kInvalidParams;
@@ -200,33 +271,87 @@ json JsonRpcEndpoint::Dispatch::HandleOne(JsonRpcEndpoint& endpoint, json& req) 
   return {{"jsonrpc", "2.0"}, {"id", id}, {"result", std::move(result)}};
 }
 
+json JsonRpcEndpoint::Dispatch::HandleGuarded(JsonRpcEndpoint& endpoint, json& req) {
+  try {
+    return HandleOne(endpoint, req);
+  } catch (const std::bad_alloc&) {
+    if (req.is_object() && !req.contains("id")) return json();
+    return Error(ReadableId(req), kInternalError, "out of memory", kE_OUTOFMEMORY);
+  } catch (const std::exception&) {
+    // what() is not shown: it may quote the request.
+    if (req.is_object() && !req.contains("id")) return json();
+    return Error(ReadableId(req), kInternalError, "internal error");
+  }
+}
+
+std::string JsonRpcEndpoint::Dispatch::HandleBatch(JsonRpcEndpoint& endpoint, json& batch) {
+  if (batch.empty()) return Dump(Error(nullptr, kInvalidRequest, "empty batch"));
+  if (batch.size() > kMaxBatchCalls) {
+    return Dump(Error(nullptr, kInvalidRequest,
+                      "batch of more than " + std::to_string(kMaxBatchCalls) + " calls refused"));
+  }
+  const std::size_t limit = endpoint.maxBatchResponse_;
+  std::vector<std::string> parts;
+  std::size_t total = 2;  // the brackets
+  for (auto& one : batch) {
+    json r = HandleGuarded(endpoint, one);
+    if (r.is_null()) continue;
+    std::string part = Dump(r);
+    WipeTree(r);
+    const std::size_t comma = parts.empty() ? 0 : 1;
+    if (total + comma + part.size() > limit) {
+      platform::SecureWipe(part);
+      const std::string why = "answer would take the batch past " + std::to_string(limit) + " bytes";
+      part = Dump(Error(ReadableId(one), kInternalError, why));
+      // An id near the request limit may not fit either; a null id is short.
+      if (total + comma + part.size() > limit) part = Dump(Error(nullptr, kInternalError, why));
+    }
+    total += comma + part.size();
+    parts.push_back(std::move(part));
+  }
+  if (parts.empty()) return std::string();
+  // Built once at its final size: no reallocation leaves an unwiped copy.
+  std::string out;
+  out.reserve(total);
+  out += '[';
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    if (i) out += ',';
+    out += parts[i];
+    platform::SecureWipe(parts[i]);
+  }
+  out += ']';
+  return out;
+}
+
 std::string JsonRpcEndpoint::TooLarge(std::size_t limit) {
   return Dump(Error(nullptr, kInvalidRequest, "request larger than " + std::to_string(limit) + " bytes refused"));
 }
 
 std::string JsonRpcEndpoint::Handle(std::string_view request) {
+  std::string patched;  // a copy of the request, wiped below
+  if (ReplaceLoneSurrogates(request, patched)) request = patched;
   json req;
+  TreeWiper wipeRequest(req);
   try {
     req = json::parse(request);
-  } catch (const json::exception& e) {
-    return Dump(Error(nullptr, kParseError, std::string("parse error: ") + e.what()));
+    platform::SecureWipe(patched);
+  } catch (const json::parse_error& e) {
+    platform::SecureWipe(patched);
+    // Where, not what: the text read may hold a PIN.
+    return Dump(Error(nullptr, kParseError, "parse error at byte " + std::to_string(e.byte)));
+  } catch (const std::exception&) {
+    platform::SecureWipe(patched);
+    return Dump(Error(nullptr, kParseError, "parse error"));
   }
   try {
-    if (req.is_array()) {
-      if (req.empty()) return Dump(Error(nullptr, kInvalidRequest, "empty batch"));
-      json out = json::array();
-      for (auto& one : req) {
-        json r = Dispatch::HandleOne(*this, one);
-        if (!r.is_null()) out.push_back(std::move(r));
-      }
-      return out.empty() ? std::string() : Dump(out);
-    }
-    json r = Dispatch::HandleOne(*this, req);
+    if (req.is_array()) return Dispatch::HandleBatch(*this, req);
+    json r = Dispatch::HandleGuarded(*this, req);
+    TreeWiper wipeResponse(r);
     return r.is_null() ? std::string() : Dump(r);
   } catch (const std::bad_alloc&) {
     return Dump(Error(nullptr, kInternalError, "out of memory", kE_OUTOFMEMORY));
-  } catch (const std::exception& e) {
-    return Dump(Error(nullptr, kInternalError, std::string("internal error: ") + e.what()));
+  } catch (const std::exception&) {
+    return Dump(Error(nullptr, kInternalError, "internal error"));
   }
 }
 

@@ -33,6 +33,21 @@ inline constexpr char kHelloMethod[] = "kelo.hello";
 // The longest DNS name (253) with a scheme and a port fits.
 inline constexpr std::size_t kMaxOriginLength = 300;
 
+// A batch of more calls is refused as a whole (-32600, id null) before any
+// call runs.
+inline constexpr std::size_t kMaxBatchCalls = 64;
+// A batch's answer stays within this many bytes (the browsers' message
+// limit): a call whose answer would not fit gets -32603 with its id instead.
+inline constexpr std::size_t kMaxBatchResponse = 1024 * 1024;
+
+// Firefox passes lone UTF-16 surrogates through as escapes (backslash, u,
+// D800), which the JSON parser rejects. Writes text to out with each escape
+// of a lone surrogate replaced by the escape of U+FFFD (of the same length,
+// so byte positions do not move) and returns true; returns false, out
+// untouched, when there is none. Pairs and escaped backslashes stay as they
+// are.
+bool ReplaceLoneSurrogates(std::string_view text, std::string& out);
+
 class JsonRpcEndpoint {
  public:
   // Told the origin of the accepted hello, if it named one: the hosts pass it
@@ -53,6 +68,9 @@ class JsonRpcEndpoint {
   // The origin named by the accepted hello; empty before one, or if it named none.
   const std::string& origin() const { return origin_; }
 
+  // Tests use a smaller limit than kMaxBatchResponse.
+  void SetMaxBatchResponse(std::size_t limit) { maxBatchResponse_ = limit; }
+
  private:
   class Dispatch;
 
@@ -60,6 +78,7 @@ class JsonRpcEndpoint {
   OriginHook onOrigin_;
   bool greeted_ = false;
   std::string origin_;
+  std::size_t maxBatchResponse_ = kMaxBatchResponse;
 };
 
 }  // namespace kelo

@@ -143,11 +143,16 @@ int RunNativeHost(JsonRpcEndpoint& endpoint, int inFd, int outFd, std::size_t ma
 }
 
 int RunNativeHost(int inFd, int outFd, std::size_t maxRequest) {
+  // Before the control loads any module (and outlives it).
+  ProtocolOutput protocol(outFd);
   // One control per process: destroying it at the end finalises the modules.
   CKeloCAActiveXCtrl control;
+  // Pages pass certificates as data; a path would let them probe this
+  // machine's files.
+  control.RefuseCertificateFiles();
   // The extension's hello names the page's origin; the selection dialog shows it.
   JsonRpcEndpoint endpoint(control, csp::SetDialogRequester);
-  return RunNativeHost(endpoint, inFd, outFd, maxRequest);
+  return RunNativeHost(endpoint, inFd, protocol.fd(), maxRequest);
 }
 
 }  // namespace kelo

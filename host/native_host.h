@@ -13,6 +13,8 @@
 // - End of input between frames (the browser closed the port) ends the host
 //   with 0; so does end of input inside a frame, without an answer.
 // - A frame of length 0 is answered as a parse error.
+// - A batch holds at most kMaxBatchCalls calls, and its answer stays within
+//   kMaxBatchResponse (jsonrpc.h).
 #ifndef KELO_HOST_NATIVE_HOST_H
 #define KELO_HOST_NATIVE_HOST_H
 
@@ -44,7 +46,10 @@ class ByteSink {
 };
 
 // Creates one control (with the token modules), serves frames from inFd
-// until end of input, destroys the control. Returns the exit code.
+// until end of input, destroys the control. Returns the exit code. The
+// control refuses certificate files (data type 4 answers 1304). When outFd
+// is descriptor 1 the frames go out on a private copy of it and descriptor
+// 1 is pointed at stderr, so module output cannot corrupt them.
 int RunNativeHost(int inFd, int outFd, std::size_t maxRequest = kMaxNativeRequest);
 
 // The same over a caller's endpoint (its control outlives the call).

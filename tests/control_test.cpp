@@ -103,15 +103,25 @@ class FacadeTest : public ::testing::Test {
   std::unique_ptr<CKeloCAActiveXCtrl> ctl;
 };
 
-TEST_F(FacadeTest, SessionIdentifierComesFromTheRegistryAndSurvivesReconnects) {
-  auto expected = static_cast<std::int32_t>(reinterpret_cast<std::uintptr_t>(fake) & 0xFFFFFFFFu);
-  EXPECT_EQ(ctl->SessionIdentifier(), expected);
-  std::int32_t sid = ctl->ConnectToken();
-  EXPECT_EQ(sid, expected);
+TEST_F(FacadeTest, SessionIdentifierIsStableUniqueAndNeverAResultCode) {
+  std::int32_t sid = ctl->SessionIdentifier();
+  EXPECT_NE(sid, static_cast<std::int32_t>(reinterpret_cast<std::uintptr_t>(fake) & 0xFFFFFFFFu)) << "an address";
+  EXPECT_EQ(ctl->ConnectToken(), sid);
   EXPECT_EQ(ctl->DisconnectToken(sid), 0);
   EXPECT_EQ(ctl->ConnectToken(), sid);
   fake->connectResult = kErrNoToken;
   EXPECT_EQ(ctl->ConnectToken(), kErrNoToken);
+  // Controls made one after another (each in the last one's memory) and
+  // side by side.
+  std::set<std::int32_t> seen = {sid};
+  std::vector<std::unique_ptr<CKeloCAActiveXCtrl>> alive;
+  for (int i = 0; i < 2000; ++i) {
+    auto other = std::make_unique<CKeloCAActiveXCtrl>(std::make_unique<FakeRegistry>());
+    std::int32_t id = other->SessionIdentifier();
+    EXPECT_TRUE(id > 65535 || id < -65535) << id;
+    EXPECT_TRUE(seen.insert(id).second) << "repeated " << id;
+    if (i % 2) alive.push_back(std::move(other));
+  }
 }
 
 TEST_F(FacadeTest, WrongSessionIdentifierFailsEveryTokenMethodWithoutTouchingTheRegistry) {

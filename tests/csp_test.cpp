@@ -2,9 +2,18 @@
 // types, check order, serial search, files, and release on every path.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <future>
 #include <string>
+#include <vector>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include "codec/codec.h"
 #include "csp/token_csp.h"
@@ -211,6 +220,32 @@ TEST_F(CspTest, CertificateFromFile) {
   for (const char* f : {"kelo-cert.pem", "kelo-cert-trailer.pem", "kelo-cert.der", "kelo-bom.pem", "kelo-blank.pem",
                         "kelo-nofooter.pem", "kelo-empty.pem", "kelo-big.der"})
     std::remove((dir + f).c_str());
+}
+
+TEST_F(CspTest, CertificateFileMustBeARegularFile) {
+  // None of these may block the caller: a FIFO nobody writes, endless devices.
+  const std::string fifo = ::testing::TempDir() + "kelo-cert.fifo";
+  std::vector<std::string> paths = {::testing::TempDir()};
+#ifdef _WIN32
+  paths.insert(paths.end(), {"NUL", "nul.pem", "C:\\x\\CON .txt", "COM1", "conin$", "\\\\.\\NUL",
+                             "\\\\?\\C:\\", "//./pipe/kelo-none"});
+#else
+  std::remove(fifo.c_str());
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  paths.insert(paths.end(), {fifo, "/dev/zero", "/dev/null"});
+#endif
+  for (const std::string& path : paths) {
+    SCOPED_TRACE(path);
+    auto rc = std::async(std::launch::async, [&] { return Locate(kCertFromFile, path); });
+    if (rc.wait_for(std::chrono::seconds(10)) == std::future_status::timeout) {
+      ADD_FAILURE() << "blocked";
+#ifndef _WIN32
+      ::close(::open(fifo.c_str(), O_WRONLY | O_NONBLOCK));  // a writer comes and goes: the open returns
+#endif
+    }
+    EXPECT_EQ(rc.get(), kErrReadFile);
+  }
+  std::remove(fifo.c_str());
 }
 
 }  // namespace

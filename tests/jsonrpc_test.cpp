@@ -100,16 +100,29 @@ TEST_F(JsonRpcTest, MalformedRequestsGetTheirErrorCodes) {
       {R"({"jsonrpc":"2.0","id":1,"method":"Logout","params":[18446744073709551615]})", kInvalidParams,
        "0x8002000A"},
       {R"({"jsonrpc":"2.0","id":1,"method":"Login","params":[1,"\xff"]})", kParseError, ""},
+      // Nothing a request holds comes back in the message: it may be a PIN.
+      {R"({"jsonrpc":"2.0","id":1,"method":"Login","params":[1,"S3CRET")", kParseError, ""},
+      {R"({"jsonrpc":"2.0","id":1,"method":"Login","params":[1,S3CRET]})", kParseError, ""},
+      {R"({"jsonrpc":"2.0","id":1,"method":"S3CRET","params":[]})", kMethodNotFound, "0x80020006"},
+      {R"({"jsonrpc":"2.0","id":"x","method":"Login","params":{"S3CRET":1}})", kInvalidParams, "0x80020006"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
     json r = Call(c.text);
     ASSERT_TRUE(r.contains("error"));
     EXPECT_EQ(r["error"]["code"], c.code);
-    EXPECT_TRUE(r["error"]["message"].is_string());
+    const std::string message = r["error"]["message"];
+    EXPECT_EQ(message.find("S3CRET"), std::string::npos) << message;
+    if (c.code == kParseError) {
+      EXPECT_NE(message.find("at byte "), std::string::npos) << message;
+    }
     if (!c.hresult.empty()) {
       EXPECT_EQ(r["error"]["data"]["hresult"], c.hresult);
     }
+    // The id comes back whenever it could be read.
+    json sent = json::parse(c.text, nullptr, false);
+    json id = sent.is_object() && sent.contains("id") && !sent["id"].is_object() ? sent["id"] : json();
+    EXPECT_EQ(r["id"], id);
   }
 }
 
@@ -130,6 +143,64 @@ TEST_F(JsonRpcTest, BatchesAnswerEachRequestInOrder) {
   EXPECT_EQ(r[2]["error"]["code"], kInvalidRequest);
 }
 
+TEST_F(JsonRpcTest, BatchesHaveALimitOfCallsAndOfAnswerSize) {
+  auto batch = [&](std::size_t n, const std::string& call) {
+    std::string text = "[";
+    for (std::size_t i = 0; i < n; ++i) text += (i ? "," : "") + call;
+    return text + "]";
+  };
+  const std::string disconnect =
+      R"({"jsonrpc":"2.0","method":"DisconnectToken","params":[)" + std::to_string(sid) + "]}";
+  EXPECT_EQ(Call(batch(kMaxBatchCalls, Req("VerifyCertCRL", R"([0,0,""])"))).size(), kMaxBatchCalls);
+  // One more and no call runs at all.
+  json r = Call(batch(kMaxBatchCalls + 1, disconnect));
+  EXPECT_EQ(r["error"]["code"], kInvalidRequest);
+  EXPECT_TRUE(r["id"].is_null());
+  EXPECT_EQ(fake->disconnects, 0);
+
+  // Calls whose answers would not fit get an error with their id instead.
+  const std::size_t limit = 1000;
+  endpoint->SetMaxBatchResponse(limit);
+  fake->serials = std::string(300, 'S');
+  const std::string serials = Req("RetrieveAllTokenSerial", "[" + std::to_string(sid) + "]", R"("big")");
+  const std::string small = Req("VerifyCertCRL", R"([0,0,""])", R"("small")");
+  std::string out = endpoint->Handle("[" + serials + "," + serials + "," + serials + "," + small + "]");
+  EXPECT_LE(out.size(), limit);
+  r = json::parse(out);
+  ASSERT_EQ(r.size(), 4u);
+  EXPECT_EQ(r[0]["result"], fake->serials);
+  EXPECT_EQ(r[1]["result"], fake->serials);
+  EXPECT_EQ(r[2]["error"]["code"], kInternalError);
+  EXPECT_EQ(r[2]["id"], "big");
+  EXPECT_EQ(r[3]["result"], 1);
+}
+
+TEST(LoneSurrogates, BecomeTheReplacementCharacterAndNothingElseChanges) {
+  struct Case {
+    std::string in;
+    std::string out;  // empty: nothing to replace
+  } cases[] = {
+      {R"(["\ud800"])", R"(["\uFFFD"])"},
+      {R"(["\uDBFFx"])", R"(["\uFFFDx"])"},
+      {R"(["\udc00"])", R"(["\uFFFD"])"},
+      {R"(["\ud800\ud800\udc00"])", R"(["\uFFFD\ud800\udc00"])"},
+      {R"(["\udc00\ud800"])", R"(["\uFFFD\uFFFD"])"},
+      {R"(["\ud800\u0041"])", R"(["\uFFFD\u0041"])"},
+      {R"(["\ud800)", R"(["\uFFFD)"},
+      {R"(["\\\ud800"])", R"(["\\\uFFFD"])"},
+      {R"(["\ud83d\ude00"])", ""},
+      {R"(["\\ud800"])", ""},
+      {R"(["\u00e9\ud7ff\ue000"])", ""},
+      {R"(["\ud80"])", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.in);
+    std::string out = "untouched";
+    EXPECT_EQ(ReplaceLoneSurrogates(c.in, out), !c.out.empty());
+    EXPECT_EQ(out, c.out.empty() ? "untouched" : c.out);
+  }
+}
+
 TEST_F(JsonRpcTest, NonUtf8ResultTextIsReplacedNotDropped) {
   fake->serials = "AB\xff\xfe" "CD";
   std::string out = endpoint->Handle(Req("RetrieveAllTokenSerial", "[" + std::to_string(sid) + "]"));
@@ -137,9 +208,13 @@ TEST_F(JsonRpcTest, NonUtf8ResultTextIsReplacedNotDropped) {
   EXPECT_EQ(r["result"], "AB\xEF\xBF\xBD\xEF\xBF\xBD" "CD");
 }
 
-TEST_F(JsonRpcTest, StringParameterEndsAtFirstNul) {
+TEST_F(JsonRpcTest, StringParameterEndsAtFirstNulAndMayHoldLoneSurrogates) {
   // A NUL inside the PIN ends it, as it would for a narrow string.
   json r = Call(Req("VerifyCertCRL", R"([0,0,"a\u0000b"])"));
+  EXPECT_EQ(r["result"], 1);
+  // What Firefox sends for a string cut inside a surrogate pair.
+  r = Call(Req("VerifyCertCRL", R"([0,0,"a\ud83d"])", R"("cut")"));
+  EXPECT_EQ(r["id"], "cut");
   EXPECT_EQ(r["result"], 1);
 }
 

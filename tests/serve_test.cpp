@@ -1,5 +1,9 @@
-// `kelo-ca serve` as a child process over the mock module.
+// `kelo-ca serve` and `kelo-ca native` as child processes over the mock module.
 #include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
 
 #include "tests/serve_client.h"
 
@@ -89,6 +93,82 @@ TEST(Serve, PipelinedRequestsAreAnsweredInOrder) {
   }
   EXPECT_EQ(serve.Result("ConnectToken"), 1003);  // modules loaded, no token
   EXPECT_EQ(serve.Finish(), 0);
+}
+
+// A token module that prints to stdout must not corrupt either framing.
+constexpr char kModuleChatter[] = "chatter from the module";
+
+TEST(Serve, ModuleOutputStaysOutOfTheAnswers) {
+  auto env = MockEnv("S1");
+  env["MOCKP11_STDOUT"] = kModuleChatter;
+  ServeClient serve(env);
+  json sid = serve.Result("ConnectToken");  // C_Initialize and C_GetSlotList have printed
+  EXPECT_EQ(serve.Result("RetrieveSerial", {sid}), "S1              ");
+  EXPECT_EQ(serve.Finish(), 0);
+  EXPECT_EQ(serve.ReadRest(), "");
+}
+
+// `kelo-ca native` over the whole input; returns the frame bodies it wrote.
+std::vector<std::string> RunNative(const std::map<std::string, std::string>& env,
+                                   const std::vector<std::string>& bodies) {
+  std::string input;
+  for (const std::string& b : bodies) {
+    auto len = static_cast<std::uint32_t>(b.size());
+    input.append(reinterpret_cast<const char*>(&len), sizeof len).append(b);
+  }
+  int in[2], outPipe[2];
+  if (pipe(in) != 0 || pipe(outPipe) != 0) return {};
+  pid_t pid = fork();
+  if (pid < 0) return {};
+  if (pid == 0) {
+    dup2(in[0], 0);
+    dup2(outPipe[1], 1);
+    for (int fd : {in[0], in[1], outPipe[0], outPipe[1]}) close(fd);
+    for (const auto& [k, v] : env) setenv(k.c_str(), v.c_str(), 1);
+    execl(KELO_CA_EXE, KELO_CA_EXE, "native", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(in[0]);
+  close(outPipe[1]);
+  // Small enough to sit in the pipe until the host reads it.
+  EXPECT_EQ(write(in[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
+  close(in[1]);
+  std::string out;
+  char chunk[65536];
+  for (ssize_t r; (r = read(outPipe[0], chunk, sizeof chunk)) > 0;) out.append(chunk, static_cast<std::size_t>(r));
+  close(outPipe[0]);
+  int status = -1;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  std::vector<std::string> frames;
+  for (std::size_t pos = 0; pos + 4 <= out.size();) {
+    std::uint32_t len = 0;
+    std::memcpy(&len, out.data() + pos, sizeof len);
+    frames.push_back(out.substr(pos + 4, len));
+    pos += 4 + len;
+  }
+  return frames;
+}
+
+TEST(Native, ModuleOutputStaysOutOfTheFramesAndCertificateFilesAreRefused) {
+  // A readable file that is no certificate: 1302 where files are read.
+  const std::string file = ::testing::TempDir() + "kelo-native-cert.pem";
+  std::ofstream(file) << "not a certificate\n";
+  const json verify = {0, 4, file, 0, "00", "00"};
+  ServeClient serve(MockEnv(""));
+  EXPECT_EQ(serve.Result("VerifyByCSP", verify), 1302);
+  EXPECT_EQ(serve.Finish(), 0);
+
+  auto env = MockEnv("S1");
+  env["MOCKP11_STDOUT"] = kModuleChatter;
+  std::vector<std::string> frames = RunNative(
+      env, {json{{"jsonrpc", "2.0"}, {"id", 1}, {"method", "ConnectToken"}}.dump(),
+            json{{"jsonrpc", "2.0"}, {"id", 2}, {"method", "VerifyByCSP"}, {"params", verify}}.dump()});
+  ASSERT_EQ(frames.size(), 2u);
+  json connected = json::parse(frames[0]);
+  EXPECT_TRUE(connected["result"].is_number_integer()) << frames[0];
+  EXPECT_EQ(json::parse(frames[1])["result"], 1304);
+  std::remove(file.c_str());
 }
 
 TEST(Serve, NoModuleAnywhereAnswers1001) {
