@@ -4,7 +4,7 @@
 #   2. the Debian package, installed with dpkg -i and removed again
 #   3. the extension and page API in headless Chromium and Firefox ESR, over the native host
 #   4. the same tests built with AddressSanitizer and UndefinedBehaviorSanitizer
-#   5. short libFuzzer runs over the codecs and the native-messaging host
+#   5. short libFuzzer runs over the codecs, the native-messaging host and the token side
 #   6. the Windows builds (64-bit and 32-bit), tested under Wine
 # Set KELO_SKIP=package,browser,asan,fuzz,windows (any subset) to leave stages out locally.
 set -euo pipefail
@@ -43,16 +43,36 @@ if stage asan; then
 fi
 
 if stage fuzz; then
-  say "building the fuzz targets in $KELO_ROOT/build-fuzz"
+  # Every tests/fuzz/*_fuzz.cpp is a target; each starts from its seeds in
+  # tests/fuzz/corpus/<target> (copied, so the tree stays as it is) and keeps
+  # what it finds in $KELO_ROOT/build-fuzz/artifacts.
+  fuzz_targets=()
+  for src in "$KELO_ROOT"/tests/fuzz/*_fuzz.cpp; do fuzz_targets+=("$(basename "$src" .cpp)"); done
+  say "building the fuzz targets in $KELO_ROOT/build-fuzz: ${fuzz_targets[*]}"
   cmake -S "$KELO_ROOT" -B "$KELO_ROOT/build-fuzz" -DKELO_FUZZ=ON -DCMAKE_C_COMPILER=clang \
     -DCMAKE_CXX_COMPILER=clang++ >/dev/null
-  cmake --build "$KELO_ROOT/build-fuzz" -j "$KELO_JOBS" --target codec_fuzz native_fuzz
-  say "fuzzing the codecs and the native-messaging host, ${KELO_FUZZ_SECONDS:-30} s each"
+  cmake --build "$KELO_ROOT/build-fuzz" -j "$KELO_JOBS" --target "${fuzz_targets[@]}"
+  say "fuzzing ${fuzz_targets[*]}, ${KELO_FUZZ_SECONDS:-30} s each"
   corpus=$(mktemp -d)
-  for target in codec_fuzz native_fuzz; do
+  artifacts="$KELO_ROOT/build-fuzz/artifacts"
+  mkdir -p "$artifacts"
+  for target in "${fuzz_targets[@]}"; do
     mkdir -p "$corpus/$target"
-    "$KELO_ROOT/build-fuzz/bin/$target" -max_total_time="${KELO_FUZZ_SECONDS:-30}" -max_len=4096 \
-      -print_final_stats=1 "$corpus/$target" 2>&1 | tail -n 4
+    if [[ -d $KELO_ROOT/tests/fuzz/corpus/$target ]]; then
+      cp -r "$KELO_ROOT/tests/fuzz/corpus/$target/." "$corpus/$target/"
+    fi
+    # A single input running 20 s is a hang; libFuzzer's memory limit
+    # catches unbounded allocation.
+    if ! "$KELO_ROOT/build-fuzz/bin/$target" -max_total_time="${KELO_FUZZ_SECONDS:-30}" -max_len=4096 \
+      -timeout=20 -print_final_stats=1 -artifact_prefix="$artifacts/$target-" "$corpus/$target" \
+      >"$corpus/$target.log" 2>&1; then
+      tail -n 60 "$corpus/$target.log"
+      rm -rf "$corpus"
+      echo "$target failed; the input is in $artifacts" >&2
+      exit 1
+    fi
+    echo "-- $target"
+    tail -n 4 "$corpus/$target.log"
   done
   rm -rf "$corpus"
 fi

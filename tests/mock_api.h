@@ -1,12 +1,17 @@
 // Reaches the control functions of one loaded copy of the mock module. The
 // copy is loaded by the same bare file name the control uses, so both share
-// its state.
+// its state. Define KELO_MOCK_API_WITHOUT_GTEST for MockApi alone (the fuzz
+// targets have no test framework).
 #ifndef KELO_TESTS_MOCK_API_H
 #define KELO_TESTS_MOCK_API_H
 
+#ifndef KELO_MOCK_API_WITHOUT_GTEST
 #include <gtest/gtest.h>
+#endif
 
+#include <cstddef>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "platform/dynlib.h"
@@ -41,6 +46,11 @@ struct MockApi {
   int (*find_active)(unsigned long) = nullptr;
   int (*operation_active)(unsigned long) = nullptr;
   int (*login_state)(unsigned long) = nullptr;
+  int (*set_reported_length)(const char*, unsigned long) = nullptr;
+  void (*set_endless_find)(int) = nullptr;
+  void (*set_zero_session)(int) = nullptr;
+  int (*null_function)(const char*) = nullptr;
+  void (*set_stdout)(const char*) = nullptr;
 
   bool Load(const char* name) {
     module.reset(platform::LoadModule(name));
@@ -73,6 +83,11 @@ struct MockApi {
     get(find_active, "mockp11_find_active");
     get(operation_active, "mockp11_operation_active");
     get(login_state, "mockp11_login_state");
+    get(set_reported_length, "mockp11_set_reported_length");
+    get(set_endless_find, "mockp11_set_endless_find");
+    get(set_zero_session, "mockp11_set_zero_session");
+    get(null_function, "mockp11_null_function");
+    get(set_stdout, "mockp11_set_stdout");
     return ok;
   }
 
@@ -104,6 +119,7 @@ struct MockApi {
   }
 };
 
+#ifndef KELO_MOCK_API_WITHOUT_GTEST
 // Loads the mock copies behind library types 0..2 and resets them, so every
 // test starts from an empty module.
 class MockTest : public ::testing::Test {
@@ -123,6 +139,7 @@ class MockTest : public ::testing::Test {
   MockApi mock[3];
   MockApi& m0 = mock[0];
 };
+#endif
 
 }  // namespace kelo::test
 

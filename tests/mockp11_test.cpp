@@ -41,7 +41,8 @@ class Library {
   X(mockp11_set_attribute) X(mockp11_remove_attribute) X(mockp11_add_key_pair) X(mockp11_fail)              \
   X(mockp11_clear_faults) X(mockp11_set_initialize_rv) X(mockp11_log) X(mockp11_clear_log) X(mockp11_count) \
   X(mockp11_open_sessions) X(mockp11_is_initialized) X(mockp11_find_active) X(mockp11_operation_active)     \
-  X(mockp11_login_state)
+  X(mockp11_login_state) X(mockp11_set_reported_length) X(mockp11_set_endless_find)                         \
+  X(mockp11_set_zero_session) X(mockp11_null_function) X(mockp11_set_stdout)
 
 // One loaded copy of the mock: its PKCS#11 list and its control functions.
 struct Mock {
@@ -637,6 +638,86 @@ TEST_F(MockTest, OutputBufferRulesKeepTheOperationActive) {
     EXPECT_NE(std::string::npos, log.find(line)) << line << "in\n" << log;
 }
 
+// Broken-module behaviour the token layer's robustness tests rely on.
+TEST_F(MockTest, MisbehaviourWhileAnsweringOk) {
+  unsigned long objs[3];
+  const CK_SESSION_HANDLE h = KeyPairSession(128, objs);
+  // Reported lengths: queries, areas that fit and areas that do not.
+  ASSERT_EQ(1, M().mockp11_set_reported_length("C_GetSlotList", 5000));
+  EXPECT_EQ(0, M().mockp11_set_reported_length("C_Login", 5000));
+  CK_SLOT_ID slots[2] = {};
+  CK_ULONG n = 2;
+  EXPECT_EQ(CKR_OK, p11_->C_GetSlotList(CK_TRUE, slots, &n));
+  EXPECT_EQ(5000u, n);
+  EXPECT_EQ(1u, slots[0]);
+  ASSERT_EQ(1, M().mockp11_set_reported_length("C_GetAttributeValue", 0xFFFFFFFFul));
+  unsigned char id[4] = {};
+  CK_ATTRIBUTE attrs[2] = {{CKA_ID, id, sizeof id}, {CKA_SERIAL_NUMBER, nullptr, 0}};
+  EXPECT_EQ(CKR_OK, p11_->C_GetAttributeValue(h, objs[0], attrs, 2));
+  EXPECT_EQ(0x42, id[0]);
+  EXPECT_EQ(0xFFFFFFFFul, attrs[0].ulValueLen);
+  EXPECT_EQ(0xFFFFFFFFul, attrs[1].ulValueLen);
+  ASSERT_EQ(1, M().mockp11_set_reported_length("C_Sign", 77777));
+  CK_MECHANISM m = Mech(CKM_RSA_PKCS);
+  unsigned char data[3] = {1, 2, 3}, sig[128];
+  ASSERT_EQ(CKR_OK, p11_->C_SignInit(h, &m, objs[2]));
+  CK_ULONG len = 0;
+  EXPECT_EQ(CKR_OK, p11_->C_Sign(h, data, 3, nullptr, &len));
+  EXPECT_EQ(77777u, len);
+  EXPECT_EQ(1, M().mockp11_operation_active(h));
+  len = 10;
+  EXPECT_EQ(CKR_OK, p11_->C_Sign(h, data, 3, sig, &len));
+  EXPECT_EQ(77777u, len);
+  EXPECT_EQ(0, M().mockp11_operation_active(h));
+  M().mockp11_set_reported_length("C_Sign", 0);
+  ASSERT_EQ(CKR_OK, p11_->C_SignInit(h, &m, objs[2]));
+  len = sizeof sig;
+  EXPECT_EQ(CKR_OK, p11_->C_Sign(h, data, 3, sig, &len));
+  EXPECT_EQ(128u, len);
+
+  // A search that never runs dry repeats its matches.
+  M().mockp11_set_endless_find(1);
+  CK_OBJECT_CLASS cls = CKO_CERTIFICATE;
+  CK_ATTRIBUTE tmpl{CKA_CLASS, &cls, sizeof cls};
+  ASSERT_EQ(CKR_OK, p11_->C_FindObjectsInit(h, &tmpl, 1));
+  for (int i = 0; i < 3; ++i) {
+    CK_OBJECT_HANDLE o = 0;
+    EXPECT_EQ(CKR_OK, p11_->C_FindObjects(h, &o, 1, &n));
+    EXPECT_EQ(1u, n);
+    EXPECT_EQ(objs[0], o);
+  }
+  EXPECT_EQ(CKR_OK, p11_->C_FindObjectsFinal(h));
+
+  // Session handle 0, opening nothing.
+  M().mockp11_set_zero_session(1);
+  CK_SESSION_HANDLE zero = 99;
+  EXPECT_EQ(CKR_OK, p11_->C_OpenSession(1, CKF_SERIAL_SESSION, nullptr, nullptr, &zero));
+  EXPECT_EQ(0u, zero);
+  EXPECT_EQ(1u, M().mockp11_open_sessions());
+
+  // Null entries in lists handed out from now on; earlier lists stay whole.
+  EXPECT_EQ(0, M().mockp11_null_function("C_NoSuchFunction"));
+  ASSERT_EQ(1, M().mockp11_null_function("C_Login"));
+  CK_FUNCTION_LIST_PTR gapped = nullptr;
+  ASSERT_EQ(CKR_OK, p11_->C_GetFunctionList(&gapped));
+  EXPECT_EQ(nullptr, gapped->C_Login);
+  EXPECT_NE(nullptr, gapped->C_Logout);
+  EXPECT_NE(nullptr, p11_->C_Login);
+
+  // Printing to stdout from the three chatty functions.
+  M().mockp11_set_stdout("chatter");
+  ::testing::internal::CaptureStdout();
+  p11_->C_Initialize(nullptr);
+  p11_->C_GetSlotList(CK_TRUE, nullptr, &n);
+  p11_->C_Sign(h, data, 3, nullptr, &len);
+  p11_->C_Logout(h);
+  EXPECT_EQ("chatter\nchatter\nchatter\n", ::testing::internal::GetCapturedStdout());
+
+  M().mockp11_reset();  // forgets every misbehaviour
+  ASSERT_EQ(CKR_OK, p11_->C_GetFunctionList(&gapped));
+  EXPECT_EQ(p11_, gapped);
+}
+
 // Tests that run the control in a child process configure the mock through
 // the environment; a fresh copy of the file picks it up when loaded.
 TEST(MockModule, ConfigurationFromTheEnvironment) {
@@ -649,23 +730,33 @@ TEST(MockModule, ConfigurationFromTheEnvironment) {
   setenv("MOCKP11_TOKENS", "AAA,BBB", 1);
   setenv("MOCKP11_FAIL", "C_GetTokenInfo:2:0x30,C_Logout:0:7,bogus", 1);
   setenv("MOCKP11_TOKENS_KELO_ENV2", "", 1);
+  setenv("MOCKP11_LABEL", "Label \xC3\xA9 long enough to be cut after 32 bytes", 1);
+  setenv("MOCKP11_STDOUT", "noise", 1);
+  setenv("MOCKP11_MISBEHAVE_KELO_ENV2", "null:C_GetInfo,length:C_Sign:0x1000,length:C_Login:1,endless", 1);
+  ::testing::internal::CaptureStderr();
   Library lib((dir / "Kelo-Env.Test.so").string());
   Library lib2((dir / "Kelo-Env2.so").string());
-  unsetenv("MOCKP11_TOKENS");
-  unsetenv("MOCKP11_FAIL");
-  unsetenv("MOCKP11_TOKENS_KELO_ENV2");
+  const std::string warnings = ::testing::internal::GetCapturedStderr();
+  for (const char* v : {"MOCKP11_TOKENS", "MOCKP11_FAIL", "MOCKP11_TOKENS_KELO_ENV2", "MOCKP11_LABEL", "MOCKP11_STDOUT",
+                        "MOCKP11_MISBEHAVE_KELO_ENV2"})
+    unsetenv(v);
+  EXPECT_NE(std::string::npos, warnings.find("\"length:C_Login:1\"")) << warnings;
+  EXPECT_NE(std::string::npos, warnings.find("\"endless\"")) << warnings;
   ASSERT_TRUE(lib.Loaded() && lib2.Loaded());
   Mock m(lib), m2(lib2);
   ASSERT_TRUE(m.Complete() && m2.Complete());
 
+  ::testing::internal::CaptureStdout();
   ASSERT_EQ(CKR_OK, m.p11->C_Initialize(nullptr));
   CK_SLOT_ID slots[10];
   CK_ULONG n = 10;
   ASSERT_EQ(CKR_OK, m.p11->C_GetSlotList(CK_TRUE, slots, &n));
+  EXPECT_EQ("noise\nnoise\n", ::testing::internal::GetCapturedStdout());
   ASSERT_EQ(2u, n);
   CK_TOKEN_INFO info;
   EXPECT_EQ(CKR_OK, m.p11->C_GetTokenInfo(2, &info));
   EXPECT_EQ("BBB             ", std::string(reinterpret_cast<char*>(info.serialNumber), 16));
+  EXPECT_EQ("Label \xC3\xA9 long enough to be cut a", std::string(reinterpret_cast<char*>(info.label), 32));
   EXPECT_EQ(CKR_DEVICE_ERROR, m.p11->C_GetTokenInfo(2, &info));
   EXPECT_EQ(CKR_OK, m.p11->C_GetTokenInfo(2, &info));
 
@@ -703,6 +794,9 @@ TEST(MockModule, ConfigurationFromTheEnvironment) {
   m.mockp11_reset();
 
   // The per-file variable overrides the common one, even when empty.
+  // Each Mock took its list when it was made, before any reset.
+  EXPECT_EQ(nullptr, m2.p11->C_GetInfo);
+  EXPECT_NE(nullptr, m.p11->C_GetInfo);
   ASSERT_EQ(CKR_OK, m2.p11->C_Initialize(nullptr));
   n = 10;
   EXPECT_EQ(CKR_OK, m2.p11->C_GetSlotList(CK_FALSE, slots, &n));

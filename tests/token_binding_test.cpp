@@ -1,5 +1,7 @@
 // Binding a module, finding the token's slot, sessions and serial numbers.
+#include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 
 #include "tests/mock_api.h"
@@ -93,18 +95,97 @@ TEST_F(BindingTest, ConnectOpensARwSessionOnTheFirstSlotWithReadableToken) {
   m0.fail("C_GetTokenInfo", 1, CKR_DEVICE_ERROR);
   ASSERT_EQ(token.Connect(), kOk);
   EXPECT_EQ(token.SlotId(), s2);
-  auto calls = m0.Calls();
-  ASSERT_EQ(calls.size(), 4u);
-  EXPECT_EQ(calls[0], "C_GetSlotList 1 10");
-  EXPECT_EQ(calls[1], "C_GetTokenInfo " + std::to_string(s1));
-  EXPECT_EQ(calls[2], "C_GetTokenInfo " + std::to_string(s2));
-  EXPECT_EQ(calls[3], "C_OpenSession " + std::to_string(s2) + " 6");
+  // The slot list is counted first, then fetched into a list of that size.
+  EXPECT_EQ(m0.Calls(), (Names{"C_GetSlotList 1 null", "C_GetSlotList 1 2", "C_GetTokenInfo " + std::to_string(s1),
+                               "C_GetTokenInfo " + std::to_string(s2), "C_OpenSession " + std::to_string(s2) + " 6"}));
 
   m0.fail("C_GetTokenInfo", 1, CKR_DEVICE_ERROR);
   char serial[16];
   ASSERT_EQ(token.GetSerial(serial), kOk);
   EXPECT_EQ(std::string(serial, 16), "SECOND          ");
   EXPECT_EQ(m0.open_sessions(), 1u);  // GetSerial opens nothing
+}
+
+TEST_F(BindingTest, SlotListsOfAnyLengthUpToTheBound) {
+  const struct {
+    const char* what;
+    int slots;
+    std::function<void()> arm;
+    std::int32_t connect;
+    unsigned long listCalls;
+  } cases[] = {
+      {"11 slots", 11, [] {}, kOk, 2},
+      {"40 slots", 40, [] {}, kOk, 2},
+      {"grew between count and fetch", 3, [&] { m0.fail("C_GetSlotList", 2, CKR_BUFFER_TOO_SMALL); }, kOk, 4},
+      {"grows at every fetch: asked a bounded number of times", 3,
+       [&] {
+         for (unsigned long k = 1; k <= CP11Token::kSlotListAttempts; ++k)
+           m0.fail("C_GetSlotList", 2 * k, CKR_BUFFER_TOO_SMALL);
+       },
+       kErrNoToken, 2 * CP11Token::kSlotListAttempts},
+      {"more slots than the bound", static_cast<int>(CP11Token::kMaxSlots) + 1, [] {}, kErrNoToken, 1},
+      {"absurd count", 2, [&] { m0.set_reported_length("C_GetSlotList", 0xFFFFFFFFul); }, kErrNoToken, 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    m0.reset();
+    // Serials "S1", "S2", ... (built with snprintf: GCC 12 misreads "S" + std::string at -O2).
+    auto serial = [](int i) {
+      char buf[17];
+      std::snprintf(buf, sizeof buf, "S%-15d", i);
+      return std::string(buf);
+    };
+    for (int i = 1; i <= c.slots; ++i) m0.add_slot(serial(i).c_str(), 1);
+    c.arm();
+    CP11Token token;
+    ASSERT_EQ(token.Load(LibraryName(0)), kOk);
+    EXPECT_EQ(token.Connect(), c.connect);
+    EXPECT_EQ(m0.count("C_GetSlotList"), c.listCalls);
+    if (c.connect != kOk) continue;
+    std::string all;
+    ASSERT_EQ(token.GetAllSerials(all), kOk);
+    EXPECT_EQ(all.size(), 17u * static_cast<std::size_t>(c.slots) - 1);
+    EXPECT_TRUE(all.ends_with(serial(c.slots))) << all;
+    EXPECT_EQ(all[all.size() - 17], ',');
+  }
+}
+
+// A module that answers success but hands back session handle 0 opened
+// nothing; an earlier session is not kept either.
+TEST_F(BindingTest, SessionHandleZeroIsAFailedConnect) {
+  m0.add_slot("S", 1);
+  CP11Token token;
+  ASSERT_EQ(token.Load(LibraryName(0)), kOk);
+  ASSERT_EQ(token.Connect(), kOk);
+  m0.set_zero_session(1);
+  EXPECT_EQ(token.Connect(), kErrNoToken);
+  EXPECT_EQ(token.SessionHandle(), 0u);
+  EXPECT_EQ(token.SlotId(), CP11Token::kNoSlot);
+  EXPECT_EQ(m0.open_sessions(), 0u);
+  EXPECT_EQ(token.Login(false, "1234", 4), kErrSession);
+}
+
+// Every function the token object calls must be in the list; one left null
+// refuses the module before anything is called through it.
+TEST_F(BindingTest, AFunctionListWithANullEntryIsRefusedAtBinding) {
+  for (const char* fn :
+       {"C_Initialize", "C_Finalize", "C_GetSlotList", "C_GetTokenInfo", "C_OpenSession", "C_CloseSession",
+        "C_CloseAllSessions", "C_InitToken", "C_InitPIN", "C_SetPIN", "C_Login", "C_Logout", "C_FindObjectsInit",
+        "C_FindObjects", "C_FindObjectsFinal", "C_GetAttributeValue", "C_DigestInit", "C_Digest", "C_SignInit",
+        "C_Sign", "C_VerifyInit", "C_Verify", "C_EncryptInit", "C_Encrypt", "C_DecryptInit", "C_Decrypt"}) {
+    SCOPED_TRACE(fn);
+    m0.reset();
+    ASSERT_TRUE(m0.null_function(fn));
+    CP11Token token;
+    EXPECT_EQ(token.Load(LibraryName(0)), kErrSession);
+    EXPECT_FALSE(token.IsLoaded());
+    EXPECT_EQ(token.Connect(), kErrSession);
+    EXPECT_EQ(m0.Names(), (Names{"C_GetFunctionList", "C_GetFunctionList"}));
+  }
+  m0.reset();
+  ASSERT_TRUE(m0.null_function("C_GenerateRandom"));  // not one the control calls
+  CP11Token token;
+  EXPECT_EQ(token.Load(LibraryName(0)), kOk);
 }
 
 TEST_F(BindingTest, NoTokenCases) {

@@ -141,11 +141,15 @@ const std::vector<MethodCase>& Cases() {
        [](C& c, std::int32_t s, const Refs& r) { return N(c.VerifyByCertSerial(s, "4567", 0, kData, r.sigB)); },
        "1011", Concat(LookupOfB(), {{"C_VerifyInit", Code("1007")}, {"C_Verify", Code("1007")}})},
       {"RetrieveSerial", Prep::kLoggedOut, [](C& c, std::int32_t s, const Refs&) { return c.RetrieveSerial(s); },
-       "1003", {{"C_GetSlotList", F}, {"C_GetTokenInfo", F}}},
+       "1003", {{"C_GetSlotList", F}, {"C_GetSlotList", F}, {"C_GetTokenInfo", F}}},
       {"RetrieveAllTokenSerial", Prep::kLoggedOut,
        [](C& c, std::int32_t s, const Refs&) { return c.RetrieveAllTokenSerial(s); }, "1002",
        // The modules without a token answer nothing either way.
-       {{"C_GetSlotList", F}, {"C_GetTokenInfo", F}, {"C_GetSlotList", H, 1}, {"C_GetSlotList", H, 2}}},
+       {{"C_GetSlotList", F},
+        {"C_GetSlotList", F},
+        {"C_GetTokenInfo", F},
+        {"C_GetSlotList", H, 1},
+        {"C_GetSlotList", H, 2}}},
   };
   return cases;
 }

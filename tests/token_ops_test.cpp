@@ -11,6 +11,7 @@
 #include "codec/codec.h"
 #include "control/kelo_ctrl.h"
 #include "tests/mock_api.h"
+#include "token/find_operation.h"
 #include "token/p11_token.h"
 #include "token/result_codes.h"
 
@@ -114,6 +115,7 @@ class EnumOps : public OpsBase {};
 class AttributeOps : public OpsBase {};
 class LookupOps : public OpsBase {};
 class CryptoOps : public OpsBase {};
+class MisbehavingOps : public OpsBase {};
 
 // ---------------------------------------------------------------- login and PINs
 
@@ -1014,6 +1016,68 @@ TEST_F(CryptoOps, AKeyTooLargeForEncryptLeavesTheSessionUsable) {
   EXPECT_TRUE(Idle());
   EXPECT_EQ(ctl->Encrypt(sid, static_cast<std::int32_t>(small[1]), 0, "0102").size(), 512u);
   EXPECT_EQ(ctl->Hash(sid, 0, "0102").size(), 40u);
+}
+
+// ---------------------------------------------------------------- misbehaving modules
+
+// Lengths no real value has, answered with CKR_OK: the method's failure
+// value, nothing of that size allocated, and the session works on.
+TEST_F(MisbehavingOps, AbsurdLengthsAnswerTheFailureValue) {
+  const auto pair = m0.KeyPair(slot, 1, {0x01, 0x02});
+  ASSERT_NO_FATAL_FAILURE(UseFacade());
+  ASSERT_EQ(ctl->Login(sid, "1234"), kOk);
+  const auto cert = static_cast<std::int32_t>(pair[0]), pub = static_cast<std::int32_t>(pair[1]),
+             priv = static_cast<std::int32_t>(pair[2]);
+  const std::string cipher = ctl->Encrypt(sid, pub, 0, "0102");
+  ASSERT_FALSE(cipher.empty());
+  const struct {
+    const char* fn;
+    std::function<std::string()> run;
+  } cases[] = {
+      {"C_GetAttributeValue", [&] { return ctl->GetAttribute(sid, cert, 1); }},
+      {"C_GetAttributeValue", [&] { return ctl->SignByCertSerial(sid, "0102", 0, "0102"); }},
+      {"C_Digest", [&] { return ctl->Hash(sid, 0, "0102"); }},
+      {"C_Sign", [&] { return ctl->Sign(sid, priv, 0, "0102"); }},
+      {"C_Encrypt", [&] { return ctl->Encrypt(sid, pub, 0, "0102"); }},
+      {"C_Decrypt", [&] { return ctl->Decrypt(sid, priv, 0, cipher); }},
+  };
+  const unsigned long large =
+      sizeof(unsigned long) == 8 ? static_cast<unsigned long>(std::uint64_t{1} << 40) : 0x80000000ul;
+  for (const auto& c : cases) {
+    const std::string healthy = c.run();
+    ASSERT_FALSE(healthy.empty()) << c.fn;
+    // Just over the attribute bound, 2^32 - 1, and 2^40.
+    for (unsigned long len : {2ul * 1024 * 1024, 0xFFFFFFFFul, large}) {
+      SCOPED_TRACE(std::string(c.fn) + " reports " + std::to_string(len));
+      ASSERT_TRUE(m0.set_reported_length(c.fn, len));
+      EXPECT_EQ(c.run(), "");
+      EXPECT_TRUE(Idle());
+      m0.set_reported_length(c.fn, 0);
+      EXPECT_EQ(c.run(), healthy);
+    }
+  }
+}
+
+// A search that never runs dry stops at its bound.
+TEST_F(MisbehavingOps, EndlessSearchStopsAtTheBound) {
+  m0.KeyPair(slot, 1, {0x01, 0x02});
+  ASSERT_NO_FATAL_FAILURE(UseFacade());
+  m0.set_endless_find(1);
+  const struct {
+    const char* what;
+    std::function<std::string()> run;
+    std::string failure;
+  } cases[] = {
+      {"enumeration", [&] { return Num(static_cast<unsigned long>(ctl->EnumCertificate(sid, INT_MAX))); }, "1011"},
+      {"lookup by serial", [&] { return ctl->SignByCertSerial(sid, "0103", 0, "0102"); }, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ClearLogs();
+    EXPECT_EQ(c.run(), c.failure);
+    EXPECT_EQ(m0.count("C_FindObjects"), FindOperation::kMaxObjects);
+    EXPECT_TRUE(Idle());
+  }
 }
 
 }  // namespace

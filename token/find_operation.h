@@ -1,4 +1,8 @@
 // One PKCS#11 object search, stepped one object per call and always closed.
+// A search ends after kMaxObjects objects even if the module would go on:
+// a module that never runs dry (or hands out the same object forever) must
+// not keep a call of the control running. Real tokens hold a few hundred
+// objects at most, so the bound never cuts a genuine search short.
 #ifndef KELO_TOKEN_FIND_OPERATION_H
 #define KELO_TOKEN_FIND_OPERATION_H
 
@@ -8,6 +12,8 @@ namespace kelo {
 
 class FindOperation {
  public:
+  static constexpr unsigned long kMaxObjects = 100000;
+
   // Starts the search. Its status is not examined: a search that did not
   // start shows as the first Next() failing.
   FindOperation(CK_FUNCTION_LIST_PTR fl, CK_SESSION_HANDLE session, CK_OBJECT_CLASS cls)
@@ -20,8 +26,11 @@ class FindOperation {
   FindOperation& operator=(const FindOperation&) = delete;
   ~FindOperation() { fl_->C_FindObjectsFinal(session_); }
 
-  // Next object, or false when the module fails or has no more.
+  // Next object, or false when the module fails or has no more, or when
+  // kMaxObjects have been handed out.
   bool Next(CK_OBJECT_HANDLE& handle) {
+    if (steps_ == kMaxObjects) return false;
+    ++steps_;
     CK_ULONG count = 0;
     CK_OBJECT_HANDLE h = 0;
     if (fl_->C_FindObjects(session_, &h, 1, &count) != CKR_OK || count != 1) return false;
@@ -33,6 +42,7 @@ class FindOperation {
   CK_FUNCTION_LIST_PTR fl_;
   CK_SESSION_HANDLE session_;
   CK_OBJECT_CLASS cls_;
+  unsigned long steps_ = 0;
 };
 
 }  // namespace kelo

@@ -43,7 +43,22 @@ class InitCounts {
   std::map<platform::ModuleHandle, int> counts_;
 };
 
+// The vendor extension's getter, as modules export it.
 using GetListFn = CK_RV (*)(void**);
+
+template <typename... Fn>
+bool AllSet(Fn... fn) {
+  return ((fn != nullptr) && ...);
+}
+
+// Every entry of the function list this object calls.
+bool Complete(const CK_FUNCTION_LIST& f) {
+  return AllSet(f.C_Initialize, f.C_Finalize, f.C_GetSlotList, f.C_GetTokenInfo, f.C_OpenSession, f.C_CloseSession,
+                f.C_CloseAllSessions, f.C_InitToken, f.C_InitPIN, f.C_SetPIN, f.C_Login, f.C_Logout,
+                f.C_FindObjectsInit, f.C_FindObjects, f.C_FindObjectsFinal, f.C_GetAttributeValue, f.C_DigestInit,
+                f.C_Digest, f.C_SignInit, f.C_Sign, f.C_VerifyInit, f.C_Verify, f.C_EncryptInit, f.C_Encrypt,
+                f.C_DecryptInit, f.C_Decrypt);
+}
 
 }  // namespace
 
@@ -64,13 +79,14 @@ std::int32_t CP11Token::Load(const char* name) {
     if (m_hModule == nullptr) return kErrLoadModule;
   }
   if (m_pFunctionList == nullptr) {
-    auto fn = reinterpret_cast<GetListFn>(platform::GetSymbol(m_hModule, "C_GetFunctionList"));
-    void* list = nullptr;
-    if (fn == nullptr || fn(&list) != CKR_OK || list == nullptr) {
+    // Called through its own type: a call through any other is undefined.
+    auto fn = reinterpret_cast<CK_C_GetFunctionList>(platform::GetSymbol(m_hModule, "C_GetFunctionList"));
+    CK_FUNCTION_LIST_PTR list = nullptr;
+    if (fn == nullptr || fn(&list) != CKR_OK || list == nullptr || !Complete(*list)) {
       Unload();
       return kErrSession;
     }
-    m_pFunctionList = static_cast<CK_FUNCTION_LIST_PTR>(list);
+    m_pFunctionList = list;
   }
   if (m_pAuxFunctionList == nullptr) {
     auto fn = reinterpret_cast<GetListFn>(platform::GetSymbol(m_hModule, "E_GetAuxFunctionList"));
@@ -118,28 +134,37 @@ void CP11Token::Unload() {
   m_hSession = 0;
 }
 
-std::int32_t CP11Token::ListSlots(CK_SLOT_ID* slots, CK_ULONG& count) {
+std::int32_t CP11Token::ListSlots(std::vector<CK_SLOT_ID>& slots) {
   if (!IsLoaded()) {
     std::int32_t rc = Load(m_szLibName);
     if (rc != kOk) return rc;
   }
-  count = kMaxSlots;
-  for (std::size_t i = 0; i < kMaxSlots; ++i) slots[i] = 0;
-  CK_RV rv = m_pFunctionList->C_GetSlotList(CK_TRUE, slots, &count);
-  if (rv != CKR_OK || count == 0) return kErrNoToken;
-  if (count > kMaxSlots) count = kMaxSlots;  // a module that overreports
-  return kOk;
+  for (unsigned attempt = 0; attempt < kSlotListAttempts; ++attempt) {
+    CK_ULONG count = 0;
+    if (m_pFunctionList->C_GetSlotList(CK_TRUE, nullptr, &count) != CKR_OK || count == 0 || count > kMaxSlots)
+      return kErrNoToken;
+    slots.assign(count, 0);
+    CK_ULONG filled = count;
+    CK_RV rv = m_pFunctionList->C_GetSlotList(CK_TRUE, slots.data(), &filled);
+    if (rv == CKR_BUFFER_TOO_SMALL) continue;  // grew since the count: ask again
+    // A module that claims more entries than the list holds may have written
+    // past it, so none of them is believed.
+    if (rv != CKR_OK || filled == 0 || filled > count) break;
+    slots.resize(filled);
+    return kOk;
+  }
+  slots.clear();
+  return kErrNoToken;
 }
 
 std::int32_t CP11Token::FindFirstTokenSlot(CK_SLOT_ID& slot, CK_TOKEN_INFO& info) {
-  CK_SLOT_ID slots[kMaxSlots];
-  CK_ULONG count = 0;
-  std::int32_t rc = ListSlots(slots, count);
+  std::vector<CK_SLOT_ID> slots;
+  std::int32_t rc = ListSlots(slots);
   if (rc != kOk) return rc;
-  for (CK_ULONG i = 0; i < count; ++i) {
+  for (CK_SLOT_ID candidate : slots) {
     std::memset(&info, 0, sizeof info);
-    if (m_pFunctionList->C_GetTokenInfo(slots[i], &info) == CKR_OK) {
-      slot = slots[i];
+    if (m_pFunctionList->C_GetTokenInfo(candidate, &info) == CKR_OK) {
+      slot = candidate;
       return kOk;
     }
   }
@@ -158,7 +183,9 @@ std::int32_t CP11Token::Connect() {
   CK_RV rv = m_pFunctionList->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &fresh);
   CK_SESSION_HANDLE old = m_hSession;
   if (old != 0 && old != fresh) m_pFunctionList->C_CloseSession(old);
-  if (rv != CKR_OK) {
+  // Handle 0 is never a session (it marks "none" here): a module that
+  // answers success with it has opened nothing usable.
+  if (rv != CKR_OK || fresh == 0) {
     m_hSession = 0;
     m_slotId = kNoSlot;
     return kErrNoToken;
@@ -186,15 +213,14 @@ std::int32_t CP11Token::GetSerial(char out[kSerialSize]) {
 }
 
 std::int32_t CP11Token::GetAllSerials(std::string& out) {
-  CK_SLOT_ID slots[kMaxSlots];
-  CK_ULONG count = 0;
-  std::int32_t rc = ListSlots(slots, count);
+  std::vector<CK_SLOT_ID> slots;
+  std::int32_t rc = ListSlots(slots);
   if (rc != kOk) return rc;
   bool any = false;
-  for (CK_ULONG i = 0; i < count; ++i) {
+  for (CK_SLOT_ID slot : slots) {
     CK_TOKEN_INFO info;
     std::memset(&info, 0, sizeof info);
-    if (m_pFunctionList->C_GetTokenInfo(slots[i], &info) != CKR_OK) continue;
+    if (m_pFunctionList->C_GetTokenInfo(slot, &info) != CKR_OK) continue;
     // The field is blank-padded and not terminated; a zero byte inside it
     // ends the text.
     const char* s = reinterpret_cast<const char*>(info.serialNumber);

@@ -19,7 +19,12 @@ class CP11Token {
  public:
   static constexpr std::size_t kLibNameSize = 256;
   static constexpr std::size_t kSerialSize = 16;
-  static constexpr std::size_t kMaxSlots = 10;
+  // A module listing more slots than this is not believed: nothing of that
+  // size is allocated for it.
+  static constexpr std::size_t kMaxSlots = 1024;
+  // The slot list may grow between the count and the fetch (a reader
+  // plugged in); it is asked again at most this many times.
+  static constexpr unsigned kSlotListAttempts = 4;
   static constexpr std::size_t kIdAreaSize = 256;
   static constexpr CK_SLOT_ID kNoSlot = static_cast<CK_SLOT_ID>(0xFFFFFFFFu);
 
@@ -28,7 +33,10 @@ class CP11Token {
   CP11Token& operator=(const CP11Token&) = delete;
   virtual ~CP11Token();
 
-  // Module binding and slot discovery.
+  // Module binding and slot discovery. A function list that leaves any
+  // function this object calls null is refused at binding, as a failing
+  // C_GetFunctionList is (1002): nothing is called through it, not even
+  // C_Finalize, so no operation has to check its entry later.
   std::int32_t Load(const char* name);
   void Unload();
   bool IsLoaded() const { return m_pFunctionList != nullptr && m_pAuxFunctionList != nullptr; }
@@ -87,8 +95,9 @@ class CP11Token {
 
  private:
   bool Usable() const { return IsLoaded() && m_hSession != 0; }
-  // Slot list of at most kMaxSlots slots holding a token; 0 or kErrNoToken.
-  std::int32_t ListSlots(CK_SLOT_ID* slots, CK_ULONG& count);
+  // The slots holding a token, in the module's order: count, then fetch.
+  // 0, or kErrNoToken (also for more than kMaxSlots slots).
+  std::int32_t ListSlots(std::vector<CK_SLOT_ID>& slots);
   std::int32_t FindFirstTokenSlot(CK_SLOT_ID& slot, CK_TOKEN_INFO& info);
   std::int32_t ChangePin(bool securityOfficer, const char* oldPin, CK_ULONG oldLen, const char* newPin,
                          CK_ULONG newLen);

@@ -33,7 +33,9 @@ using ProcessFn = decltype(CK_FUNCTION_LIST::C_Sign);
 // Runs one processing call. When the output area is too small the module
 // keeps the operation active and would refuse the next one on the session,
 // so finish it into an area of the reported size and throw the output away.
-// The caller still sees the failure.
+// The caller still sees the failure. A reported size beyond kMaxFinishLen is
+// not allocated: such a module keeps its operation, and its next one on the
+// session fails until the next ConnectToken opens a fresh session.
 CK_RV Process(ProcessFn fn, CK_SESSION_HANDLE session, const std::uint8_t* in, CK_ULONG inLen, std::uint8_t* out,
               CK_ULONG& outLen) {
   // Never hand the module a null area: a null output would turn the call

@@ -94,7 +94,8 @@ std::int32_t CP11Token::InitToken(const char* soPin, const char* userPin, const 
 
   CK_SESSION_HANDLE fresh = 0;
   if (m_pFunctionList->C_OpenSession(m_slotId, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &fresh) !=
-      CKR_OK) {
+          CKR_OK ||
+      fresh == 0) {
     m_hSession = 0;
     m_slotId = kNoSlot;
     return kErrInitToken;

@@ -9,9 +9,9 @@
 namespace kelo {
 namespace {
 
-// No token attribute we read comes near this; a larger reported length is
-// a broken module, not something to allocate.
-constexpr CK_ULONG kMaxAttributeLen = 16u * 1024u * 1024u;
+// No token attribute we read comes near this (certificates are a few KiB);
+// a larger reported length is a broken module, not something to allocate.
+constexpr CK_ULONG kMaxAttributeLen = 1024u * 1024u;
 
 bool Reasonable(CK_ULONG len) { return len != CK_UNAVAILABLE_INFORMATION && len <= kMaxAttributeLen; }
 
@@ -69,6 +69,11 @@ std::int32_t CP11Token::ReadObjectAttribute(CK_OBJECT_HANDLE handle, std::int32_
   }
   attr.pValue = value.data();
   CK_RV rv = m_pFunctionList->C_GetAttributeValue(m_hSession, handle, &attr, 1);
+  if (rv == CKR_OK && attr.ulValueLen >= value.size()) {
+    // Success with a value longer than the area: nothing in it can be trusted.
+    value.clear();
+    return static_cast<std::int32_t>(CKR_GENERAL_ERROR);
+  }
   // The area is one byte longer than the value; hand back the value only.
   value.resize(Reasonable(attr.ulValueLen) && attr.ulValueLen < value.size() ? attr.ulValueLen : value.size() - 1);
   return static_cast<std::int32_t>(rv);
@@ -84,12 +89,14 @@ std::int32_t CP11Token::FindCertificateIdBySerial(const std::uint8_t* serial, st
     // to end the search: it would hide every certificate after it.
     CK_ATTRIBUTE tmpl[2] = {{CKA_ID, nullptr, 0}, {CKA_SERIAL_NUMBER, nullptr, 0}};
     if (m_pFunctionList->C_GetAttributeValue(m_hSession, cert, tmpl, 2) != CKR_OK) continue;
-    if (!Reasonable(tmpl[0].ulValueLen) || !Reasonable(tmpl[1].ulValueLen)) continue;
+    // Only a serial value of exactly tag, length and n bytes can match; the
+    // lengths are checked before anything is allocated for them.
+    if (!Reasonable(tmpl[0].ulValueLen) || tmpl[1].ulValueLen != n + 2) continue;
     std::vector<std::uint8_t> idValue(tmpl[0].ulValueLen, 0), serialValue(tmpl[1].ulValueLen, 0);
     tmpl[0].pValue = idValue.data();
     tmpl[1].pValue = serialValue.data();
     if (m_pFunctionList->C_GetAttributeValue(m_hSession, cert, tmpl, 2) != CKR_OK) continue;
-    if (tmpl[1].ulValueLen != n + 2 || tmpl[0].ulValueLen > idValue.size()) continue;
+    if (tmpl[1].ulValueLen != serialValue.size() || tmpl[0].ulValueLen > idValue.size()) continue;
     if (n != 0 && std::memcmp(serialValue.data() + 2, serial, n) != 0) continue;
     idValue.resize(tmpl[0].ulValueLen);
     id = std::move(idValue);
@@ -106,8 +113,8 @@ std::int32_t CP11Token::FindKeyById(CK_OBJECT_CLASS cls, const std::uint8_t* id,
   while (find.Next(key)) {
     CK_ATTRIBUTE attr = {CKA_ID, nullptr, 0};
     if (m_pFunctionList->C_GetAttributeValue(m_hSession, key, &attr, 1) != CKR_OK) continue;
-    if (!Reasonable(attr.ulValueLen)) continue;
-    std::vector<std::uint8_t> value(attr.ulValueLen, 0);
+    if (attr.ulValueLen != n) continue;  // cannot match; nothing to allocate
+    std::vector<std::uint8_t> value(n, 0);
     attr.pValue = value.data();
     if (m_pFunctionList->C_GetAttributeValue(m_hSession, key, &attr, 1) != CKR_OK) continue;
     if (attr.ulValueLen != n) continue;

@@ -36,6 +36,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -328,6 +329,16 @@ struct State {
   std::string log_snapshot;
   std::map<std::string, unsigned long, std::less<>> counts;
   std::uint64_t pairs_made = 0;
+  // Misbehaviour while answering CKR_OK (mockp11_set_reported_length and friends).
+  std::map<std::string, CK_ULONG, std::less<>> reported_length;
+  bool endless_find = false;
+  bool zero_session = false;
+  std::vector<std::size_t> null_entries;  // offsets into CK_FUNCTION_LIST
+  std::string stdout_text;
+  // The list handed out while entries are nulled. It lives as long as the
+  // state, so a caller's pointer to it never dangles.
+  CK_FUNCTION_LIST gapped_list{};
+  std::string default_label = Padded("mock", kLabelLen);
 
   void Reset() {
     initialized = false;
@@ -341,6 +352,25 @@ struct State {
     log.clear();
     counts.clear();
     pairs_made = 0;
+    reported_length.clear();
+    endless_find = false;
+    zero_session = false;
+    null_entries.clear();
+    stdout_text.clear();
+    default_label = Padded("mock", kLabelLen);
+  }
+
+  std::optional<CK_ULONG> ReportedLength(std::string_view fn) const {
+    auto it = reported_length.find(fn);
+    return it == reported_length.end() ? std::nullopt : std::optional<CK_ULONG>(it->second);
+  }
+
+  // What a module that prints to stdout would do; the protocol stream of a
+  // host must not be hurt by it.
+  void Chatter() const {
+    if (stdout_text.empty()) return;
+    std::printf("%s\n", stdout_text.c_str());
+    std::fflush(stdout);
   }
 
   Token* Slot(CK_SLOT_ID id) { return id >= 1 && id <= slots.size() ? &slots[id - 1] : nullptr; }
@@ -424,6 +454,8 @@ class Call {
   }
   Call& Mechanism(const CK_MECHANISM* m) { return m == nullptr ? Word("null") : Num(m->mechanism); }
 
+  const char* Name() const { return name_; }
+
   std::optional<CK_RV> Enter(bool needs_init = true) {
     State& s = S();
     s.log += line_;
@@ -449,6 +481,7 @@ void CopyPadded(unsigned char* dst, std::string_view src, std::size_t n) {
 
 CK_RV M_Initialize(void* args) {
   Call c("C_Initialize");
+  S().Chatter();
   if (auto rv = c.Enter(false)) return *rv;
   State& s = S();
   if (args != nullptr) {
@@ -482,6 +515,7 @@ CK_RV M_Finalize(void* reserved) {
 
 CK_RV M_GetSlotList(CK_BBOOL token_present, CK_SLOT_ID_PTR list, CK_ULONG_PTR count) {
   Call c("C_GetSlotList");
+  S().Chatter();
   c.Num(token_present).Capacity(list, count);
   if (auto rv = c.Enter()) return *rv;
   if (count == nullptr) return CKR_ARGUMENTS_BAD;
@@ -490,6 +524,11 @@ CK_RV M_GetSlotList(CK_BBOOL token_present, CK_SLOT_ID_PTR list, CK_ULONG_PTR co
   for (CK_SLOT_ID id = 1; id <= s.slots.size(); ++id)
     if (token_present == CK_FALSE || s.slots[id - 1].present) ids.push_back(id);
   const auto n = static_cast<CK_ULONG>(ids.size());
+  if (auto lie = s.ReportedLength("C_GetSlotList")) {
+    if (list != nullptr && *count >= n) std::copy(ids.begin(), ids.end(), list);
+    *count = *lie;
+    return CKR_OK;
+  }
   if (list == nullptr) {
     *count = n;
     return CKR_OK;
@@ -552,6 +591,10 @@ CK_RV M_OpenSession(CK_SLOT_ID slot, CK_FLAGS flags, void*, CK_NOTIFY, CK_SESSIO
   if (out == nullptr) return CKR_ARGUMENTS_BAD;
   const bool rw = (flags & CKF_RW_SESSION) != 0;
   if (!rw && t->login == static_cast<int>(CKU_SO)) return CKR_SESSION_READ_WRITE_SO_EXISTS;
+  if (s.zero_session) {
+    *out = 0;  // success, but no session behind it
+    return CKR_OK;
+  }
   Session session;
   session.slot = slot;
   session.rw = rw;
@@ -749,6 +792,13 @@ CK_RV M_FindObjects(CK_SESSION_HANDLE h, CK_OBJECT_HANDLE_PTR out, CK_ULONG max,
   if (session == nullptr) return CKR_SESSION_HANDLE_INVALID;
   if (!session->finding) return CKR_OPERATION_NOT_INITIALIZED;
   if (out == nullptr || count == nullptr) return CKR_ARGUMENTS_BAD;
+  if (s.endless_find && max != 0) {
+    // Never runs dry: the matches over and over, or an object that does not exist.
+    constexpr CK_OBJECT_HANDLE kNoObject = 0x7fffffff;
+    out[0] = session->found.empty() ? kNoObject : session->found[session->next_found++ % session->found.size()];
+    *count = 1;
+    return CKR_OK;
+  }
   CK_ULONG got = 0;
   while (got < max && session->next_found < session->found.size()) out[got++] = session->found[session->next_found++];
   *count = got;
@@ -815,6 +865,7 @@ CK_RV M_GetAttributeValue(CK_SESSION_HANDLE h, CK_OBJECT_HANDLE obj, CK_ATTRIBUT
   bool invalid = false;
   bool sensitive = false;
   bool too_small = false;
+  const auto lie = s.ReportedLength("C_GetAttributeValue");
   for (CK_ULONG i = 0; i < n; ++i) {
     CK_ATTRIBUTE& a = tmpl[i];
     const Bytes* v = o->Find(a.type);
@@ -824,6 +875,9 @@ CK_RV M_GetAttributeValue(CK_SESSION_HANDLE h, CK_OBJECT_HANDLE obj, CK_ATTRIBUT
     } else if (v == nullptr) {
       a.ulValueLen = CK_UNAVAILABLE_INFORMATION;
       invalid = true;
+    } else if (lie) {
+      if (a.pValue != nullptr && a.ulValueLen >= v->size() && !v->empty()) std::memcpy(a.pValue, v->data(), v->size());
+      a.ulValueLen = *lie;
     } else if (a.pValue == nullptr) {
       a.ulValueLen = static_cast<CK_ULONG>(v->size());
     } else if (a.ulValueLen < v->size()) {
@@ -911,8 +965,8 @@ const Bytes* OperationModulus(State& s, const Session& session) {
 
 // Single-part digest, sign, encrypt or decrypt with the PKCS#11 output rules:
 // a null output or a too small one leaves the operation active.
-CK_RV Process(Call& c, Op op, CK_SESSION_HANDLE h, const unsigned char* in, CK_ULONG in_len, unsigned char* out,
-              CK_ULONG_PTR out_len) {
+CK_RV ProcessHonestly(Call& c, Op op, CK_SESSION_HANDLE h, const unsigned char* in, CK_ULONG in_len,
+                      unsigned char* out, CK_ULONG_PTR out_len) {
   if (auto rv = c.Enter()) {
     // A failed processing call ends the operation, as PKCS#11 says, except
     // for a too-small output area.
@@ -976,6 +1030,23 @@ CK_RV Process(Call& c, Op op, CK_SESSION_HANDLE h, const unsigned char* in, CK_U
   return CKR_OK;
 }
 
+// The above, unless the function is set to report a length of its own: then
+// every length it would report (a query, a too-small area, a result) is that
+// length instead, with CKR_OK, and only a length query leaves the operation
+// active.
+CK_RV Process(Call& c, Op op, CK_SESSION_HANDLE h, const unsigned char* in, CK_ULONG in_len, unsigned char* out,
+              CK_ULONG_PTR out_len) {
+  const CK_RV rv = ProcessHonestly(c, op, h, in, in_len, out, out_len);
+  State& s = S();
+  const auto lie = s.ReportedLength(c.Name());
+  if (!lie || out_len == nullptr || (rv != CKR_OK && rv != CKR_BUFFER_TOO_SMALL)) return rv;
+  *out_len = *lie;
+  if (out != nullptr) {
+    if (Session* session = s.FindSession(h)) EndOperation(*session);
+  }
+  return CKR_OK;
+}
+
 CK_RV M_DigestInit(CK_SESSION_HANDLE h, CK_MECHANISM_PTR mech) {
   Call c("C_DigestInit");
   c.Num(h).Mechanism(mech);
@@ -996,6 +1067,7 @@ CK_RV M_SignInit(CK_SESSION_HANDLE h, CK_MECHANISM_PTR mech, CK_OBJECT_HANDLE ke
 
 CK_RV M_Sign(CK_SESSION_HANDLE h, CK_BYTE_PTR in, CK_ULONG in_len, CK_BYTE_PTR out, CK_ULONG_PTR out_len) {
   Call c("C_Sign");
+  S().Chatter();
   c.Num(h).Num(in_len).Capacity(out, out_len);
   return Process(c, Op::kSign, h, in, in_len, out, out_len);
 }
@@ -1161,8 +1233,66 @@ CK_RV GetFunctionList(CK_FUNCTION_LIST_PTR_PTR out) {
   Call c("C_GetFunctionList");
   if (auto rv = c.Enter(false)) return *rv;
   if (out == nullptr) return CKR_ARGUMENTS_BAD;
-  *out = &g_function_list;
+  State& s = S();
+  if (s.null_entries.empty()) {
+    *out = &g_function_list;
+    return CKR_OK;
+  }
+  s.gapped_list = g_function_list;
+  for (std::size_t offset : s.null_entries) {
+    void* const none = nullptr;
+    std::memcpy(reinterpret_cast<unsigned char*>(&s.gapped_list) + offset, &none, sizeof none);
+  }
+  *out = &s.gapped_list;
   return CKR_OK;
+}
+
+#define MOCKP11_ENTRY(fn) {#fn, offsetof(CK_FUNCTION_LIST, fn)}
+struct Entry {
+  const char* name;
+  std::size_t offset;
+};
+constexpr Entry kEntries[] = {
+    MOCKP11_ENTRY(C_Initialize),        MOCKP11_ENTRY(C_Finalize),          MOCKP11_ENTRY(C_GetInfo),
+    MOCKP11_ENTRY(C_GetFunctionList),   MOCKP11_ENTRY(C_GetSlotList),       MOCKP11_ENTRY(C_GetSlotInfo),
+    MOCKP11_ENTRY(C_GetTokenInfo),      MOCKP11_ENTRY(C_GetMechanismList),  MOCKP11_ENTRY(C_GetMechanismInfo),
+    MOCKP11_ENTRY(C_InitToken),         MOCKP11_ENTRY(C_InitPIN),           MOCKP11_ENTRY(C_SetPIN),
+    MOCKP11_ENTRY(C_OpenSession),       MOCKP11_ENTRY(C_CloseSession),      MOCKP11_ENTRY(C_CloseAllSessions),
+    MOCKP11_ENTRY(C_GetSessionInfo),    MOCKP11_ENTRY(C_GetOperationState), MOCKP11_ENTRY(C_SetOperationState),
+    MOCKP11_ENTRY(C_Login),             MOCKP11_ENTRY(C_Logout),            MOCKP11_ENTRY(C_CreateObject),
+    MOCKP11_ENTRY(C_CopyObject),        MOCKP11_ENTRY(C_DestroyObject),     MOCKP11_ENTRY(C_GetObjectSize),
+    MOCKP11_ENTRY(C_GetAttributeValue), MOCKP11_ENTRY(C_SetAttributeValue), MOCKP11_ENTRY(C_FindObjectsInit),
+    MOCKP11_ENTRY(C_FindObjects),       MOCKP11_ENTRY(C_FindObjectsFinal),  MOCKP11_ENTRY(C_EncryptInit),
+    MOCKP11_ENTRY(C_Encrypt),           MOCKP11_ENTRY(C_EncryptUpdate),     MOCKP11_ENTRY(C_EncryptFinal),
+    MOCKP11_ENTRY(C_DecryptInit),       MOCKP11_ENTRY(C_Decrypt),           MOCKP11_ENTRY(C_DecryptUpdate),
+    MOCKP11_ENTRY(C_DecryptFinal),      MOCKP11_ENTRY(C_DigestInit),        MOCKP11_ENTRY(C_Digest),
+    MOCKP11_ENTRY(C_DigestUpdate),      MOCKP11_ENTRY(C_DigestKey),         MOCKP11_ENTRY(C_DigestFinal),
+    MOCKP11_ENTRY(C_SignInit),          MOCKP11_ENTRY(C_Sign),              MOCKP11_ENTRY(C_SignUpdate),
+    MOCKP11_ENTRY(C_SignFinal),         MOCKP11_ENTRY(C_SignRecoverInit),   MOCKP11_ENTRY(C_SignRecover),
+    MOCKP11_ENTRY(C_VerifyInit),        MOCKP11_ENTRY(C_Verify),            MOCKP11_ENTRY(C_VerifyUpdate),
+    MOCKP11_ENTRY(C_VerifyFinal),       MOCKP11_ENTRY(C_VerifyRecoverInit), MOCKP11_ENTRY(C_VerifyRecover),
+    MOCKP11_ENTRY(C_DigestEncryptUpdate), MOCKP11_ENTRY(C_DecryptDigestUpdate), MOCKP11_ENTRY(C_SignEncryptUpdate),
+    MOCKP11_ENTRY(C_DecryptVerifyUpdate), MOCKP11_ENTRY(C_GenerateKey),     MOCKP11_ENTRY(C_GenerateKeyPair),
+    MOCKP11_ENTRY(C_WrapKey),           MOCKP11_ENTRY(C_UnwrapKey),         MOCKP11_ENTRY(C_DeriveKey),
+    MOCKP11_ENTRY(C_SeedRandom),        MOCKP11_ENTRY(C_GenerateRandom),    MOCKP11_ENTRY(C_GetFunctionStatus),
+    MOCKP11_ENTRY(C_CancelFunction),    MOCKP11_ENTRY(C_WaitForSlotEvent),
+};
+#undef MOCKP11_ENTRY
+
+bool NullEntry(State& s, std::string_view fn) {
+  for (const Entry& e : kEntries) {
+    if (fn != e.name) continue;
+    s.null_entries.push_back(e.offset);
+    return true;
+  }
+  return false;
+}
+
+// Functions whose reported lengths mockp11_set_reported_length may change.
+bool ReportsLength(std::string_view fn) {
+  for (std::string_view f : {"C_GetSlotList", "C_GetAttributeValue", "C_Digest", "C_Sign", "C_Encrypt", "C_Decrypt"})
+    if (fn == f) return true;
+  return false;
 }
 
 // ---------------------------------------------------------------- setup helpers
@@ -1170,6 +1300,7 @@ CK_RV GetFunctionList(CK_FUNCTION_LIST_PTR_PTR out) {
 unsigned long AddSlot(State& s, const char* serial, bool present) {
   Token t;
   t.serial = Padded(serial == nullptr ? "" : serial, kSerialLen);
+  t.label = s.default_label;
   t.present = present;
   s.slots.push_back(std::move(t));
   return static_cast<unsigned long>(s.slots.size());
@@ -1310,6 +1441,9 @@ void ConfigureFromEnvironment() {
   State& s = S();
   std::lock_guard<std::mutex> lock(s.mu);
   const std::string suffix = EnvSuffix(OwnFileName());
+  const std::string label = EnvValue("MOCKP11_LABEL", suffix);
+  if (!label.empty()) s.default_label = Padded(label, kLabelLen);
+  s.stdout_text = EnvValue("MOCKP11_STDOUT", suffix);
   const std::string tokens = EnvValue("MOCKP11_TOKENS", suffix);
   if (!tokens.empty()) {
     for (const std::string& serial : Split(tokens, ',')) {
@@ -1330,6 +1464,26 @@ void ConfigureFromEnvironment() {
         continue;
       }
       s.faults.push_back(Fault{parts[0], *nth, *rv, 0});
+    }
+  }
+  const std::string misbehave = EnvValue("MOCKP11_MISBEHAVE", suffix);
+  if (!misbehave.empty()) {
+    for (const std::string& entry : Split(misbehave, ',')) {
+      const std::vector<std::string> parts = Split(entry, ':');
+      bool ok = false;
+      if (parts.size() == 1 && parts[0] == "endless-find") {
+        ok = s.endless_find = true;
+      } else if (parts.size() == 1 && parts[0] == "session-zero") {
+        ok = s.zero_session = true;
+      } else if (parts.size() == 2 && parts[0] == "null") {
+        ok = NullEntry(s, parts[1]);
+      } else if (parts.size() == 3 && parts[0] == "length" && ReportsLength(parts[1])) {
+        if (const auto len = ParseNumber(parts[2])) {
+          s.reported_length[parts[1]] = *len;
+          ok = true;
+        }
+      }
+      if (!ok) std::fprintf(stderr, "mockp11: ignoring malformed MOCKP11_MISBEHAVE entry \"%s\"\n", entry.c_str());
     }
   }
 }
@@ -1479,6 +1633,42 @@ MOCKP11_API void mockp11_clear_faults(void) {
   State& s = S();
   std::lock_guard<std::mutex> lock(s.mu);
   s.faults.clear();
+}
+
+MOCKP11_API int mockp11_set_reported_length(const char* fn, unsigned long len) {
+  if (fn == nullptr || !ReportsLength(fn)) return 0;
+  State& s = S();
+  std::lock_guard<std::mutex> lock(s.mu);
+  if (len == 0)
+    s.reported_length.erase(std::string(fn));
+  else
+    s.reported_length[fn] = len;
+  return 1;
+}
+
+MOCKP11_API void mockp11_set_endless_find(int on) {
+  State& s = S();
+  std::lock_guard<std::mutex> lock(s.mu);
+  s.endless_find = on != 0;
+}
+
+MOCKP11_API void mockp11_set_zero_session(int on) {
+  State& s = S();
+  std::lock_guard<std::mutex> lock(s.mu);
+  s.zero_session = on != 0;
+}
+
+MOCKP11_API int mockp11_null_function(const char* fn) {
+  if (fn == nullptr) return 0;
+  State& s = S();
+  std::lock_guard<std::mutex> lock(s.mu);
+  return NullEntry(s, fn) ? 1 : 0;
+}
+
+MOCKP11_API void mockp11_set_stdout(const char* text) {
+  State& s = S();
+  std::lock_guard<std::mutex> lock(s.mu);
+  s.stdout_text = text == nullptr ? "" : text;
 }
 
 MOCKP11_API void mockp11_set_initialize_rv(unsigned long rv) {

@@ -14,10 +14,22 @@
 //   each with a key pair and certificate as mockp11_add_key_pair makes them
 //   (id = 1 byte slot number, serial = 2 bytes 0x01 slot, 256-byte modulus).
 //   MOCKP11_FAIL="fn:nth:rv[,fn:nth:rv...]" arms faults (rv in hex with 0x or
-//   decimal; malformed entries are reported on stderr and ignored). A variable
-//   named with the module file's base name appended, upper-cased, with every
-//   other character as '_' (MOCKP11_TOKENS_KELO_ZIR4, MOCKP11_FAIL_KELO_CAV5)
-//   takes precedence for that file, even when empty.
+//   decimal; malformed entries are reported on stderr and ignored).
+//   MOCKP11_LABEL=BYTES sets the token label of every token made from
+//   MOCKP11_TOKENS, and of slots added later until mockp11_reset (raw bytes,
+//   cut to 32 and blank-padded; unset or empty keeps "mock").
+//   MOCKP11_STDOUT=TEXT makes C_Initialize, C_GetSlotList and C_Sign each
+//   write TEXT followed by "\n" to stdout with printf, then fflush(stdout),
+//   on every call, before anything else they do.
+//   MOCKP11_MISBEHAVE="entry[,entry...]" arms the misbehaviour described at
+//   mockp11_set_reported_length below: "length:FN:LEN", "endless-find",
+//   "session-zero" and "null:FN"; malformed entries are reported on stderr
+//   and ignored.
+//   Every one of these variables may also be named with the module file's
+//   base name appended, upper-cased, with every other character as '_'
+//   (MOCKP11_TOKENS_KELO_ZIR4, MOCKP11_FAIL_KELO_CAV5); that name takes
+//   precedence for that file, even when empty.
+//   mockp11_reset forgets all of it, as it forgets the tokens.
 // - New PINs set by C_SetPIN and C_InitPIN must be 4 to 255 bytes long
 //   (CKR_PIN_LEN_RANGE otherwise); mockp11_set_pins takes anything.
 // - C_Decrypt reports the key size as the output length it needs (for a null
@@ -102,6 +114,28 @@ MOCKP11_API void mockp11_add_key_pair(unsigned long slot, const unsigned char* i
 // C_FindObjectsFinal still ends the search.
 MOCKP11_API void mockp11_fail(const char* fn, unsigned long nth, unsigned long rv);
 MOCKP11_API void mockp11_clear_faults(void);
+
+// Misbehaviour while answering CKR_OK, as a broken module would; cleared by
+// mockp11_reset, not by mockp11_clear_faults.
+// - Reported length: every length fn would report (a length query, a
+//   too-small area, a result) becomes len, answered with CKR_OK. fn is one of
+//   C_GetSlotList (the slot count; the list is still filled when it fits),
+//   C_GetAttributeValue (every readable entry; a value is still copied when
+//   it fits), C_Digest, C_Sign, C_Encrypt, C_Decrypt (the output is still
+//   written when it fits; a call with an output area ends the operation).
+//   len 0 turns it off. Returns 0 for any other fn.
+MOCKP11_API int mockp11_set_reported_length(const char* fn, unsigned long len);
+// C_FindObjects never runs dry: each call hands out one object, the search's
+// matches over and over, or handle 0x7fffffff (no object) when none matched.
+MOCKP11_API void mockp11_set_endless_find(int on);
+// C_OpenSession answers CKR_OK with session handle 0 and opens nothing.
+MOCKP11_API void mockp11_set_zero_session(int on);
+// The function list handed out by C_GetFunctionList from now on has fn's
+// entry null; a list handed out while no entry was null stays whole. Returns
+// 0 for a name that is not an entry of the list.
+MOCKP11_API int mockp11_null_function(const char* fn);
+// As MOCKP11_STDOUT; null or "" stops it.
+MOCKP11_API void mockp11_set_stdout(const char* text);
 // C_Initialize answers this value (after doing nothing) instead of its normal
 // result; 0 restores normal behaviour. Used for CKR_CRYPTOKI_ALREADY_INITIALIZED
 // and for a failing C_Initialize. CKR_CRYPTOKI_ALREADY_INITIALIZED stands for
