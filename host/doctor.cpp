@@ -17,6 +17,7 @@
 #include "csp/cert_store.h"
 #include "host/result_text.h"
 #include "platform/dynlib.h"
+#include "token/p11_token.h"
 #include "token/pkcs11.h"
 #include "token/token_registry.h"
 
@@ -112,13 +113,24 @@ std::vector<std::string> TokenFlagNames(CK_FLAGS flags) {
 
 void InspectSlots(CK_FUNCTION_LIST_PTR list, DoctorModule& m) {
   // Slots without a token too: an empty reader is worth seeing.
+  // A module may leave entries out of its list or report any count: look
+  // only through what is there, and never allocate more than the control would.
+  if (list->C_GetSlotList == nullptr || list->C_GetSlotInfo == nullptr || list->C_GetTokenInfo == nullptr) {
+    m.slotListRv = "function list incomplete";
+    return;
+  }
   CK_ULONG count = 0;
   CK_RV rv = list->C_GetSlotList(CK_FALSE, nullptr, &count);
   std::vector<CK_SLOT_ID> ids;
+  if (rv == CKR_OK && count > CP11Token::kMaxSlots) {
+    m.slotListRv = "more than " + std::to_string(CP11Token::kMaxSlots) + " slots reported";
+    return;
+  }
   if (rv == CKR_OK && count > 0) {
     ids.resize(count);
-    rv = list->C_GetSlotList(CK_FALSE, ids.data(), &count);
-    ids.resize(rv == CKR_OK ? count : 0);
+    CK_ULONG got = count;
+    rv = list->C_GetSlotList(CK_FALSE, ids.data(), &got);
+    ids.resize(rv == CKR_OK && got <= count ? got : 0);
   }
   m.slotListRv = CkrName(rv);
   for (CK_SLOT_ID id : ids) {

@@ -146,6 +146,18 @@ TEST_F(DoctorTest, SlotWithoutTokenIsShownButNotBroken) {
   EXPECT_TRUE(slots[1]["token"].is_null());
   EXPECT_EQ(slots[1]["tokenInfo"], "CKR_TOKEN_NOT_PRESENT");
   EXPECT_TRUE(OwnProblems(r.report, home_).empty()) << r.report["problems"].dump();
+
+  // A module that leaves out an entry or claims absurd slot counts is
+  // reported, not followed.
+  for (const char* misbehave : {"null:C_GetSlotInfo", "length:C_GetSlotList:4294967295"}) {
+    SCOPED_TRACE(misbehave);
+    ChildRun odd = Doctor({{"LD_LIBRARY_PATH", MockDir()},
+                           {"MOCKP11_TOKENS_KELO_CAV6", "A"},
+                           {"MOCKP11_MISBEHAVE_KELO_CAV6", misbehave}});
+    ASSERT_FALSE(odd.report.is_discarded()) << odd.out;
+    EXPECT_TRUE(odd.report["modules"][2]["slots"].empty());
+    EXPECT_NE(odd.report["modules"][2]["slotList"], "CKR_OK");
+  }
 }
 
 // Each case breaks one thing; the exit status and the report must say so.
