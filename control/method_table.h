@@ -11,15 +11,31 @@ namespace kelo {
 
 enum class VarType { Long, Short, BStr };
 
+// What a parameter's value may hold, for anything that echoes, logs or
+// keeps arguments.
+enum class ParamRole : std::uint8_t { Plain, Pin, Plaintext };
+
 struct ParamInfo {
   const char* name;
   VarType type;
+  ParamRole role = ParamRole::Plain;
+};
+
+// What a method's result means beside its type.
+enum class ResultKind : std::uint8_t {
+  SessionId,  // the session identifier, or a result code
+  Handle,     // an object handle, or a result code
+  Code,       // a result code
+  Text,       // text, empty on failure
+  CodeText,   // text, or a result code written as text
 };
 
 struct MethodInfo {
   std::int32_t dispid;
   const char* name;
   VarType result;
+  ResultKind kind;
+  bool returnsPlaintext;  // the result may be decrypted data
   std::uint8_t paramCount;
   std::array<ParamInfo, 6> params;
 };
