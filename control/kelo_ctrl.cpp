@@ -9,7 +9,7 @@
 #include "codec/codec.h"
 #include "platform/random.h"
 #include "platform/wipe.h"
-#include "token/result_codes.h"
+#include "common/result_codes.h"
 
 namespace kelo {
 namespace {

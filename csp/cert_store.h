@@ -36,7 +36,7 @@ class Certificate {
   virtual std::string NotAfter() const = 0;  // "YYYY-MM-DD"
 };
 
-// Result codes below are the control's own (token/result_codes.h).
+// Result codes below are the control's own (common/result_codes.h).
 class PublicKey {
  public:
   virtual ~PublicKey() = default;

@@ -7,7 +7,7 @@
 #include "codec/codec.h"
 #include "csp/token_csp.h"
 #include "platform/small_file.h"
-#include "token/result_codes.h"
+#include "common/result_codes.h"
 
 #ifndef PATH_MAX
 #define PATH_MAX 260

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "platform/wipe.h"
-#include "token/result_codes.h"
+#include "common/result_codes.h"
 
 namespace kelo {
 

@@ -1,6 +1,6 @@
 #include "host/result_text.h"
 
-#include "token/result_codes.h"
+#include "common/result_codes.h"
 
 namespace kelo {
 

@@ -8,7 +8,7 @@
 #include "codec/codec.h"
 #include "tests/fake_registry.h"
 #include "tests/fake_store.h"
-#include "token/result_codes.h"
+#include "common/result_codes.h"
 
 namespace kelo {
 namespace {

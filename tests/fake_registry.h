@@ -2,7 +2,7 @@
 #ifndef KELO_TESTS_FAKE_REGISTRY_H
 #define KELO_TESTS_FAKE_REGISTRY_H
 
-#include "token/result_codes.h"
+#include "common/result_codes.h"
 #include "token/token_registry.h"
 
 namespace kelo {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "csp/cert_store.h"
-#include "token/result_codes.h"
+#include "common/result_codes.h"
 
 namespace kelo::test {
 

@@ -28,7 +28,7 @@
 #include "csp/dialogs.h"
 #include "csp/digest_info.h"
 #include "csp/nss/nss_context.h"
-#include "token/result_codes.h"
+#include "common/result_codes.h"
 
 namespace fs = std::filesystem;
 using kelo::csp::Bytes;

@@ -1,7 +1,7 @@
 // The two registries over the mock modules behind library types 0, 1, 2.
 #include "control/kelo_ctrl.h"
 #include "tests/mock_api.h"
-#include "token/result_codes.h"
+#include "common/result_codes.h"
 #include "token/tokens.h"
 #include "token/tokens_pair.h"
 

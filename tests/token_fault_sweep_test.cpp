@@ -12,7 +12,7 @@
 #include "control/kelo_ctrl.h"
 #include "tests/mock_api.h"
 #include "token/p11_token.h"
-#include "token/result_codes.h"
+#include "common/result_codes.h"
 
 namespace kelo::test {
 namespace {

@@ -3,7 +3,7 @@
 
 #include "platform/wipe.h"
 #include "token/p11_token.h"
-#include "token/result_codes.h"
+#include "common/result_codes.h"
 
 namespace kelo {
 namespace {

@@ -2,7 +2,7 @@
 #include <cstring>
 
 #include "token/p11_token.h"
-#include "token/result_codes.h"
+#include "common/result_codes.h"
 
 namespace kelo {
 namespace {

@@ -4,7 +4,7 @@
 
 #include "token/find_operation.h"
 #include "token/p11_token.h"
-#include "token/result_codes.h"
+#include "common/result_codes.h"
 
 namespace kelo {
 namespace {

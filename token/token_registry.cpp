@@ -1,5 +1,6 @@
 #include "token/token_registry.h"
 
+#include "common/build.h"
 #include "token/tokens.h"
 #include "token/tokens_pair.h"
 
@@ -15,7 +16,7 @@ const char* LibraryName(std::int32_t type) {
 }
 
 std::unique_ptr<ITokenRegistry> MakeTokenRegistry() {
-  if constexpr (sizeof(void*) == 8) {
+  if constexpr (kWideBuild) {
     return std::make_unique<CTokens>();
   } else {
     return std::make_unique<CTokensPair>();

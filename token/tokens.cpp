@@ -3,7 +3,7 @@
 #include <map>
 #include <mutex>
 
-#include "token/result_codes.h"
+#include "common/result_codes.h"
 
 namespace kelo {
 namespace {

@@ -1,6 +1,6 @@
 #include "token/tokens_pair.h"
 
-#include "token/result_codes.h"
+#include "common/result_codes.h"
 
 namespace kelo {
 

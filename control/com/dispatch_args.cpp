@@ -5,6 +5,7 @@
 #include <array>
 #include <climits>
 
+#include "common/build.h"
 #include "platform/codepage.h"
 #include "platform/wipe.h"
 
@@ -23,7 +24,7 @@ VARTYPE TargetType(VarType t) {
 // String results: the 64-bit build converts with the calling thread's ANSI
 // code page, the 32-bit build with the system's.
 constexpr platform::AnsiCodePage kResultCodePage =
-    sizeof(void*) == 8 ? platform::AnsiCodePage::Thread : platform::AnsiCodePage::System;
+    kelo::kWideBuild ? platform::AnsiCodePage::Thread : platform::AnsiCodePage::System;
 
 // A coerced argument. String arguments may be PINs: their copy is wiped
 // before it is freed.

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/build.h"
 #include "control/com/class_factory.h"
 #include "control/com/com_ids.h"
 #include "control/com/com_util.h"
@@ -28,7 +29,7 @@ constexpr wchar_t kSafeForScriptingText[] = L"Controls safely scriptable!";
 constexpr LCID kCategoryLocale = 0x0409;
 
 // The registry entry of this build's type library beside a 16-bit one.
-constexpr const wchar_t* kTypeLibPlatformEntry = sizeof(void*) == 8 ? L"win64" : L"win32";
+constexpr const wchar_t* kTypeLibPlatformEntry = kelo::kWideBuild ? L"win64" : L"win32";
 
 // Registration may run on a thread where COM is not started (a setup
 // program); the category manager needs it.

@@ -18,7 +18,7 @@
 #include "csp/capi/capi_handles.h"
 #include "csp/cert_store.h"
 #include "platform/wipe.h"
-#include "token/result_codes.h"
+#include "common/result_codes.h"
 
 namespace kelo::csp {
 namespace {

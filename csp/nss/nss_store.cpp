@@ -21,7 +21,7 @@
 #include "csp/nss/nss_handles.h"
 #include "csp/nss/nss_password.h"
 #include "platform/wipe.h"
-#include "token/result_codes.h"
+#include "common/result_codes.h"
 
 namespace kelo::csp {
 namespace {

@@ -13,7 +13,7 @@
 
 #include "csp/token_csp.h"
 #include "tests/capi/capi_test_support.h"
-#include "token/result_codes.h"
+#include "common/result_codes.h"
 
 namespace {
 

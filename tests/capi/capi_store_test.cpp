@@ -17,7 +17,7 @@
 #include "csp/cert_store.h"
 #include "csp/token_csp.h"
 #include "tests/capi/capi_test_support.h"
-#include "token/result_codes.h"
+#include "common/result_codes.h"
 
 namespace kelo::test::capi {
 namespace {

@@ -1,6 +1,6 @@
 // Result codes of the control: 0 for success, 1001 and up for failures.
-#ifndef KELO_TOKEN_RESULT_CODES_H
-#define KELO_TOKEN_RESULT_CODES_H
+#ifndef KELO_COMMON_RESULT_CODES_H
+#define KELO_COMMON_RESULT_CODES_H
 
 #include <cstdint>
 
