@@ -1,41 +1,34 @@
+// @ts-check
 // Bridge between pages and the native host: one runtime port from the content
 // script per page-side control, one native port (so one host process, one
 // control) behind it. Consent is asked per origin before any host is started.
 // Shared by the Chromium (MV3 service worker) and Firefox (MV2 background
-// page) builds of the extension.
+// page) builds of the extension. The messages it exchanges are described in
+// constants.js.
 'use strict';
+
+/** @typedef {import('./constants.js').RpcError} RpcError */
+/** @typedef {import('./constants.js').RpcRequest} RpcRequest */
+/** @typedef {import('./constants.js').RpcResponse} RpcResponse */
+/** @typedef {import('./constants.js').FromBackground} FromBackground */
+/** @typedef {import('./constants.js').PromptReply} PromptReply */
+/** @typedef {'allow' | 'deny' | 'closed'} Answer */
 
 // Firefox's promise-based namespace where there is one, else Chromium's.
 const api = globalThis.browser ?? globalThis.chrome;
-// Firefox's manifest loads the rules first; Chromium's worker loads them here.
-if (typeof importScripts === 'function') importScripts('rules.js');
+// Firefox's manifest loads these first; Chromium's worker loads them here.
+if (typeof importScripts === 'function') importScripts('constants.js', 'rules.js');
 const rules = globalThis.keloRules;
+const { HOST_NAME, CONTROL_PORT, STORE_KEY, MANAGED_KEY, HELLO_METHOD, ERRORS, rpcError } = globalThis.keloConstants;
 
-const HOST_NAME = 'org.kelo.ca_token';
-const CONTROL_PORT = 'kelo-ca-control';
-const STORE_KEY = 'origins'; // { [origin]: 'allow' | 'deny' } in storage.local
-const MANAGED_KEY = 'allowedOrigins'; // string[] in storage.managed (policy)
-
-// Error codes outside the JSON-RPC reserved range, with the automation status
-// a COM client would have seen in the same situation.
-const ERR_HOST_GONE = { code: -32000, hresult: '0x80010108' }; // RPC_E_DISCONNECTED
-const ERR_NOT_ALLOWED = { code: -32001, hresult: '0x80070005' }; // E_ACCESSDENIED
-const ERR_NO_HOST = { code: -32002, hresult: '0x80040154' }; // REGDB_E_CLASSNOTREG
-const ERR_UNKNOWN_NAME = { code: -32601, hresult: '0x80020006' }; // DISP_E_UNKNOWNNAME
-const ERR_TOO_MANY = { code: -32004 }; // no COM client meets a cap on controls
-const ERR_TOO_LARGE = { code: -32600 }; // as the host refuses an oversized request
-const ERR_INTERNAL = { code: -32603, hresult: '0x80004005' }; // E_FAIL
-
-// The host's own methods have a dot in their name, the control's never do:
-// only the extension may greet the host, a page never.
-const HELLO_METHOD = 'kelo.hello';
+// A host method (see HELLO_METHOD) is for the extension only, never a page.
+/** @param {string} name */
 const isHostMethod = (name) => name.includes('.');
 
-function rpcError(kind, message) {
-  return kind.hresult ? { code: kind.code, message, data: { hresult: kind.hresult } } : { code: kind.code, message };
-}
-
-// Pages in a secure context only: https, or plain http on the loopback names.
+/**
+ * Pages in a secure context only: https, or plain http on the loopback names.
+ * @param {string} origin
+ */
 function isSecureOrigin(origin) {
   let u;
   try {
@@ -58,17 +51,23 @@ async function managedOrigins() {
   }
 }
 
+/** @returns {Promise<{ [origin: string]: string }>} */
 async function storedAnswers() {
   const got = await api.storage.local.get(STORE_KEY);
-  const v = got[STORE_KEY];
+  const v = /** @type {{ [origin: string]: string } | undefined} */ (got[STORE_KEY]);
   return v && typeof v === 'object' ? v : {};
 }
 
+/** @param {string} origin */
 async function decision(origin) {
   if ((await managedOrigins()).includes(origin)) return 'allow';
   return (await storedAnswers())[origin] || 'ask';
 }
 
+/**
+ * @param {string} origin
+ * @param {'allow' | 'deny'} answer
+ */
 async function remember(origin, answer) {
   const answers = await storedAnswers();
   answers[origin] = answer;
@@ -80,10 +79,26 @@ async function remember(origin, answer) {
 // several create() calls from one origin share its consent window. The nonce
 // ties a window's answer to its question, so the page shown cannot answer
 // for another origin or another question.
-const prompts = new Map(); // nonce -> { nonce, origin, byOrigin, consent, windowId, waiters }
-const consentByOrigin = new Map(); // origin -> prompt
-const confirmByOrigin = new Map(); // origin -> prompt
+/**
+ * @typedef {object} Prompt
+ * @property {string} nonce
+ * @property {string} origin
+ * @property {Map<string, Prompt>} byOrigin consentByOrigin or confirmByOrigin
+ * @property {boolean} consent
+ * @property {number | null} windowId
+ * @property {{ resolve: (answer: Answer) => void, reject: (error: Error) => void }[]} waiters
+ */
+/** @type {Map<string, Prompt>} */
+const prompts = new Map(); // by nonce
+/** @type {Map<string, Prompt>} */
+const consentByOrigin = new Map();
+/** @type {Map<string, Prompt>} */
+const confirmByOrigin = new Map();
 
+/**
+ * @param {Prompt} prompt
+ * @returns {Promise<Answer>}
+ */
 function waitAnswer(prompt) {
   return new Promise((resolve, reject) => prompt.waiters.push({ resolve, reject }));
 }
@@ -91,14 +106,22 @@ function waitAnswer(prompt) {
 // Its answer (waitAnswer) is 'allow', 'deny' or 'closed' (the window closed
 // unanswered); it rejects when the window cannot open or the answer cannot be
 // stored.
+/**
+ * @param {Map<string, Prompt>} byOrigin
+ * @param {string} origin
+ * @param {{ op?: string }} query
+ */
 function openPrompt(byOrigin, origin, query) {
   const nonce = crypto.randomUUID();
+  /** @type {Prompt} */
   const prompt = { nonce, origin, byOrigin, consent: byOrigin === consentByOrigin, windowId: null, waiters: [] };
   byOrigin.set(origin, prompt);
   prompts.set(nonce, prompt);
   const url = api.runtime.getURL(`consent.html?${new URLSearchParams({ nonce, origin, ...query })}`);
   api.windows.create({ url, type: 'popup', width: 480, height: 300, focused: true })
     .then((w) => {
+      // Every window the browser opened has an id.
+      if (w?.id === undefined) throw new Error('the browser gave the window no id');
       prompt.windowId = w.id;
       // Answered (or its control gone) while the window was opening.
       if (prompts.get(nonce) !== prompt) api.windows.remove(w.id).catch(() => {});
@@ -107,17 +130,23 @@ function openPrompt(byOrigin, origin, query) {
   return prompt;
 }
 
+/** @param {string} origin */
 function askConsent(origin) {
   return waitAnswer(consentByOrigin.get(origin) ?? openPrompt(consentByOrigin, origin, {}));
 }
 
+/**
+ * @param {Prompt} prompt
+ * @param {Answer | null} answer null when error says why there is none
+ * @param {Error} [error]
+ */
 function finishPrompt(prompt, answer, error) {
   if (prompts.get(prompt.nonce) !== prompt) return;
   prompts.delete(prompt.nonce);
   prompt.byOrigin.delete(prompt.origin);
   for (const w of prompt.waiters) {
     if (error) w.reject(error);
-    else w.resolve(answer);
+    else w.resolve(/** @type {Answer} */ (answer));
   }
   if (prompt.windowId !== null && answer !== 'closed') {
     api.windows.remove(prompt.windowId).catch(() => {});
@@ -130,7 +159,8 @@ api.windows.onRemoved.addListener((windowId) => {
   }
 });
 
-api.runtime.onMessage.addListener((msg, sender, sendResponse) => {
+// msg: a ConsentMessage or a KeepaliveMessage, as checked here.
+api.runtime.onMessage.addListener((msg, sender, /** @type {(reply: PromptReply) => void} */ sendResponse) => {
   // Only our own consent page may answer, never a content script.
   if (sender.id !== api.runtime.id || !sender.url ||
       !sender.url.startsWith(api.runtime.getURL('consent.html'))) {
@@ -163,26 +193,37 @@ api.runtime.onMessage.addListener((msg, sender, sendResponse) => {
 
 // Open controls: a revoked origin loses them at once, and they count against
 // the caps from the moment they are accepted.
+/** @type {Set<Control>} */
 const controls = new Set();
 
 class Control {
+  /**
+   * @param {chrome.runtime.Port} pagePort from the content script
+   * @param {string} origin
+   * @param {number | undefined} tabId
+   */
   constructor(pagePort, origin, tabId) {
     this.page = pagePort;
     this.origin = origin;
     this.tabId = tabId;
+    /** @type {chrome.runtime.Port | null} */
     this.native = null;
     this.nextId = 1;
-    this.pending = new Map(); // our id -> the page's id
+    /** @type {Map<number, number | string>} our id -> the page's id */
+    this.pending = new Map();
     // Calls that arrived while a confirmation is open; they wait for it so
     // that the host still sees the page's calls in the page's order.
+    /** @type {RpcRequest[] | null} */
     this.held = null;
-    this.confirming = null; // the confirmation prompt open for one of our calls
+    /** @type {Prompt | null} the confirmation prompt open for one of our calls */
+    this.confirming = null;
     this.closed = false;
     controls.add(this);
     pagePort.onDisconnect.addListener(() => this.close());
     pagePort.onMessage.addListener((msg) => this.fromPage(msg));
   }
 
+  /** @param {FromBackground} msg */
   send(msg) {
     if (this.closed) return;
     try {
@@ -192,6 +233,10 @@ class Control {
     }
   }
 
+  /**
+   * @param {number | string | null} pageId
+   * @param {RpcError} error
+   */
   reply(pageId, error) {
     this.send({ type: 'response', response: { jsonrpc: '2.0', id: pageId, error } });
   }
@@ -199,6 +244,7 @@ class Control {
   // Ends the page side with an error: pending calls and the control are gone.
   // dismissed: the consent window was closed unanswered, which the content
   // script keeps as a denial for the rest of the page load.
+  /** @param {RpcError} error */
   fail(error, dismissed = false) {
     if (this.closed) return;
     this.send(dismissed ? { type: 'gone', error, dismissed } : { type: 'gone', error });
@@ -226,25 +272,25 @@ class Control {
     try {
       await this.admit();
     } catch (e) {
-      this.fail(rpcError(ERR_INTERNAL, `the extension could not decide on ${this.origin}: ${e.message}`));
+      this.fail(rpcError(ERRORS.INTERNAL, `the extension could not decide on ${this.origin}: ${e.message}`));
     }
   }
 
   async admit() {
     if (!isSecureOrigin(this.origin)) {
-      this.fail(rpcError(ERR_NOT_ALLOWED, `${this.origin} is not a secure context`));
+      this.fail(rpcError(ERRORS.NOT_ALLOWED, `${this.origin} is not a secure context`));
       return;
     }
     let answer = await decision(this.origin);
     if (answer === 'ask') answer = await askConsent(this.origin);
     if (this.closed) return;
     if (answer === 'closed') {
-      this.fail(rpcError(ERR_NOT_ALLOWED, `${this.origin} is not allowed to use the security token: ` +
+      this.fail(rpcError(ERRORS.NOT_ALLOWED, `${this.origin} is not allowed to use the security token: ` +
         'the consent window was closed without an answer (reload the page to be asked again)'), true);
       return;
     }
     if (answer !== 'allow') {
-      this.fail(rpcError(ERR_NOT_ALLOWED,
+      this.fail(rpcError(ERRORS.NOT_ALLOWED,
         `${this.origin} is not allowed to use the security token: the user denied it`));
       return;
     }
@@ -256,21 +302,21 @@ class Control {
     try {
       native = api.runtime.connectNative(HOST_NAME);
     } catch (e) {
-      this.fail(rpcError(ERR_NO_HOST, `cannot start the native host: ${e.message}`));
+      this.fail(rpcError(ERRORS.NO_HOST, `cannot start the native host: ${e.message}`));
       return;
     }
     this.native = native;
     let ready = false;
-    native.onDisconnect.addListener((port) => {
+    native.onDisconnect.addListener((/** @type {chrome.runtime.Port & { error?: Error | null }} */ port) => {
       // Firefox says why on the port, Chromium in lastError.
       const err = (port && port.error) || api.runtime.lastError;
       const why = err && err.message ? err.message : 'it exited';
       this.native = null;
       if (!ready) {
-        this.fail(rpcError(ERR_NO_HOST,
+        this.fail(rpcError(ERRORS.NO_HOST,
           `the native host ${HOST_NAME} did not start (${why}); run "kelo-ca register"`));
       } else {
-        this.fail(rpcError(ERR_HOST_GONE, `the native host ended: ${why}`));
+        this.fail(rpcError(ERRORS.HOST_GONE, `the native host ended: ${why}`));
       }
     });
     native.onMessage.addListener((msg) => {
@@ -290,28 +336,30 @@ class Control {
     native.postMessage({ jsonrpc: '2.0', id: 0, method: HELLO_METHOD, params: { origin: this.origin } });
   }
 
+  /** @param {any} msg from the page, unchecked: a CallMessage if well-behaved */
   fromPage(msg) {
     if (this.closed || !msg || msg.type !== 'call') return;
     const req = msg.request;
     const pageId = req && (typeof req.id === 'number' || typeof req.id === 'string') ? req.id : null;
     if (!req || typeof req !== 'object' || typeof req.method !== 'string' || pageId === null ||
         (req.params !== undefined && (typeof req.params !== 'object' || req.params === null))) {
-      this.reply(pageId, { code: -32600, message: 'invalid request' });
+      this.reply(pageId, rpcError(ERRORS.INVALID_REQUEST, 'invalid request'));
       return;
     }
     if (isHostMethod(req.method)) {
-      this.reply(pageId, rpcError(ERR_UNKNOWN_NAME, `unknown method: ${req.method}`));
+      this.reply(pageId, rpcError(ERRORS.UNKNOWN_NAME, `unknown method: ${req.method}`));
       return;
     }
     this.handle(req);
   }
 
+  /** @param {RpcRequest} req */
   handle(req) {
     const op = rules.confirmedOperation(req.method);
     // One confirmation window per origin: no storm of windows, and no call
     // queued behind a question the person has not seen yet.
     if (op && confirmByOrigin.has(this.origin)) {
-      this.reply(req.id, rpcError(ERR_NOT_ALLOWED, `${op.name} was not run: a confirmation ` +
+      this.reply(req.id, rpcError(ERRORS.NOT_ALLOWED, `${op.name} was not run: a confirmation ` +
         `for ${this.origin} is already open; wait for its answer`));
       return;
     }
@@ -323,6 +371,10 @@ class Control {
     else this.forward(req);
   }
 
+  /**
+   * @param {RpcRequest} req
+   * @param {{ name: string }} op
+   */
   confirm(req, op) {
     this.held = [];
     this.confirming = openPrompt(confirmByOrigin, this.origin, { op: op.name });
@@ -333,32 +385,36 @@ class Control {
         this.forward(req);
       } else {
         const how = answer === 'closed' ? 'the confirmation window was closed' : 'the user denied it';
-        this.reply(req.id, rpcError(ERR_NOT_ALLOWED,
+        this.reply(req.id, rpcError(ERRORS.NOT_ALLOWED,
           `${op.name} was not run, the token is untouched: ${how}`));
       }
-      const held = this.held;
+      const held = /** @type {RpcRequest[]} */ (this.held); // set above; only close() clears it
       this.held = null;
       // A held call may open the next confirmation; the rest wait again.
       while (held.length > 0 && !this.closed) {
-        if (this.held) this.held.push(held.shift());
-        else this.handle(held.shift());
+        const next = /** @type {RpcRequest} */ (held.shift());
+        const waiting = /** @type {RpcRequest[] | null} */ (this.held); // handle() may set it
+        if (waiting) waiting.push(next);
+        else this.handle(next);
       }
-    }).catch((e) => this.fail(rpcError(ERR_INTERNAL, `${op.name} was not run: ${e.message}`)));
+    }).catch((e) => this.fail(rpcError(ERRORS.INTERNAL, `${op.name} was not run: ${e.message}`)));
   }
 
+  /** @param {RpcRequest} req */
   forward(req) {
     if (!this.native) {
-      this.reply(req.id, rpcError(ERR_HOST_GONE, 'the control is not connected'));
+      this.reply(req.id, rpcError(ERRORS.HOST_GONE, 'the control is not connected'));
       return;
     }
     // Our own ids towards the host, so that a page reusing an id cannot
     // confuse which answer belongs to which call.
     const id = this.nextId++;
+    /** @type {RpcRequest} */
     const out = { jsonrpc: '2.0', id, method: req.method };
     if (req.params !== undefined) out.params = req.params;
     const bytes = rules.requestBytes(out);
     if (bytes > rules.MAX_REQUEST_BYTES) {
-      this.reply(req.id, rpcError(ERR_TOO_LARGE, `${req.method} was not run: its request is ${bytes} bytes ` +
+      this.reply(req.id, rpcError(ERRORS.INVALID_REQUEST, `${req.method} was not run: its request is ${bytes} bytes ` +
         `of JSON, more than the native host accepts (${rules.MAX_REQUEST_BYTES} bytes)`));
       return;
     }
@@ -366,19 +422,21 @@ class Control {
     try {
       this.native.postMessage(out);
     } catch (e) {
-      this.fail(rpcError(ERR_HOST_GONE, `cannot reach the native host: ${e.message}`));
+      this.fail(rpcError(ERRORS.HOST_GONE, `cannot reach the native host: ${e.message}`));
     }
   }
 
+  /** @param {any} msg from the host, unchecked */
   fromHost(msg) {
     if (this.closed) return;
     const route = rules.routeHostMessage(msg, this.pending);
-    if (route.stray) {
-      this.fail(rpcError(ERR_HOST_GONE, `${route.stray}; the control was closed`));
+    if (route.stray !== undefined) {
+      this.fail(rpcError(ERRORS.HOST_GONE, `${route.stray}; the control was closed`));
       return;
     }
-    const pageId = this.pending.get(route.id);
+    const pageId = /** @type {number | string} */ (this.pending.get(route.id)); // routed: it is pending
     this.pending.delete(route.id);
+    /** @type {RpcResponse} */
     const response = { jsonrpc: '2.0', id: pageId };
     if ('error' in msg) response.error = msg.error;
     else response.result = msg.result;
@@ -398,7 +456,7 @@ api.runtime.onConnect.addListener((port) => {
   const tabId = port.sender.tab.id;
   const tooMany = rules.capExceeded(controls, tabId, origin);
   if (tooMany) {
-    port.postMessage({ type: 'gone', error: rpcError(ERR_TOO_MANY, tooMany) });
+    port.postMessage({ type: 'gone', error: rpcError(ERRORS.TOO_MANY, tooMany) });
     port.disconnect();
     return;
   }
@@ -410,9 +468,9 @@ api.runtime.onConnect.addListener((port) => {
 api.storage.onChanged.addListener(() => {
   for (const c of [...controls]) {
     decision(c.origin).then((d) => {
-      if (d !== 'allow' && c.native) c.fail(rpcError(ERR_NOT_ALLOWED, `access for ${c.origin} was revoked`));
+      if (d !== 'allow' && c.native) c.fail(rpcError(ERRORS.NOT_ALLOWED, `access for ${c.origin} was revoked`));
     }, (e) => {
-      c.fail(rpcError(ERR_INTERNAL, `cannot read which origins are allowed (${e.message}); the control was closed`));
+      c.fail(rpcError(ERRORS.INTERNAL, `cannot read which origins are allowed (${e.message}); the control was closed`));
     });
   }
 });

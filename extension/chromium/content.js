@@ -1,36 +1,42 @@
+// @ts-check
 // Relays between the page API and the extension. The page hands over one
 // MessagePort per control; each gets its own runtime port, so the background
 // starts one host per control. The page never talks to the host directly.
+// The messages are described in constants.js.
 'use strict';
 
 (() => {
-  const TAG = 'kelo-ca/create';
-  const CONTROL_PORT = 'kelo-ca-control';
+  /** @typedef {import('./constants.js').RpcError} RpcError */
+  /** @typedef {import('./constants.js').ToPage} ToPage */
+  const { CREATE_TAG, CONTROL_PORT, ERRORS, rpcError } = globalThis.keloConstants;
   // Firefox's promise-based namespace where there is one, else Chromium's.
   const api = globalThis.browser ?? globalThis.chrome;
   // Set when a consent window was closed without an answer: the rest of this
   // page load is denied without asking again (a reload asks again).
+  /** @type {RpcError | null} */
   let dismissed = null;
 
   window.addEventListener('message', (event) => {
-    if (event.source !== window || !event.data || event.data.type !== TAG) return;
+    if (event.source !== window || !event.data || event.data.type !== CREATE_TAG) return;
     const pagePort = event.ports && event.ports[0];
     if (!pagePort) return;
+    /** @param {ToPage} msg */
+    const toPage = (msg) => pagePort.postMessage(msg);
     // Tells the page the extension is there, before any consent question.
-    pagePort.postMessage({ type: 'ack' });
+    toPage({ type: 'ack' });
     if (dismissed) {
-      pagePort.postMessage({ type: 'gone', error: dismissed });
+      toPage({ type: 'gone', error: dismissed });
       pagePort.close();
       return;
     }
 
+    /** @type {chrome.runtime.Port} */
     let ext;
     try {
       ext = api.runtime.connect({ name: CONTROL_PORT });
     } catch (e) {
       // The extension was reloaded or removed under this page.
-      pagePort.postMessage({ type: 'gone', error: { code: -32000,
-        message: `the extension is not available: ${e.message}`, data: { hresult: '0x80010108' } } });
+      toPage({ type: 'gone', error: rpcError(ERRORS.HOST_GONE, `the extension is not available: ${e.message}`) });
       pagePort.close();
       return;
     }
@@ -45,6 +51,7 @@
         // already gone
       }
     };
+    // msg: a FromBackground; passed on as it is.
     ext.onMessage.addListener((msg) => {
       if (!open) return;
       if (msg && msg.type === 'gone' && msg.dismissed === true) dismissed = msg.error;
@@ -53,21 +60,22 @@
     });
     ext.onDisconnect.addListener(() => {
       if (!open) return;
-      pagePort.postMessage({ type: 'gone', error: { code: -32000,
-        message: 'the extension closed the control', data: { hresult: '0x80010108' } } });
+      toPage({ type: 'gone', error: rpcError(ERRORS.HOST_GONE, 'the extension closed the control') });
       end();
     });
     // A request the browser cannot pass on (too large, or not JSON) still
     // gets its answer, so that the call does not wait for ever.
+    /** @param {any} request from the page, unchecked (the background checks it) */
     const relay = (request) => {
       try {
         ext.postMessage({ type: 'call', request });
       } catch (e) {
         const id = request && (typeof request.id === 'number' || typeof request.id === 'string') ? request.id : null;
-        pagePort.postMessage({ type: 'response', response: { jsonrpc: '2.0', id, error: { code: -32600,
-          message: `the call could not be passed to the extension: ${e.message}` } } });
+        toPage({ type: 'response', response: { jsonrpc: '2.0', id, error: rpcError(ERRORS.INVALID_REQUEST,
+          `the call could not be passed to the extension: ${e.message}`) } });
       }
     };
+    // e.data: a FromPage if the page is well-behaved.
     pagePort.onmessage = (e) => {
       const msg = e.data;
       if (!open || !msg) return;

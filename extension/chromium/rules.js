@@ -1,3 +1,4 @@
+// @ts-check
 // The bridge's rules that need no browser: limits, the operations asked
 // about every time, and which call a host message answers. Loaded by the
 // background (importScripts in the Chromium worker, listed before
@@ -31,23 +32,36 @@
     }),
   });
 
+  /** @param {string} s */
   const asciiLower = (s) => s.replace(/[A-Z]/g, (c) => String.fromCharCode(c.charCodeAt(0) + 32));
 
-  // The operation a method name means if it needs confirmation, else null.
+  /**
+   * The operation a method name means if it needs confirmation, else null.
+   * @param {unknown} method
+   * @returns {{ readonly name: string, readonly effect: string } | null}
+   */
   function confirmedOperation(method) {
     if (typeof method !== 'string') return null;
-    const key = asciiLower(method);
+    const key = /** @type {keyof CONFIRMED} */ (asciiLower(method));
     return Object.prototype.hasOwnProperty.call(CONFIRMED, key) ? CONFIRMED[key] : null;
   }
 
-  // Bytes of the message as the host receives it: the browsers hand it over
-  // as JSON.stringify writes it, in UTF-8.
+  /**
+   * Bytes of the message as the host receives it: the browsers hand it over
+   * as JSON.stringify writes it, in UTF-8.
+   * @param {unknown} msg
+   */
   function requestBytes(msg) {
     return new TextEncoder().encode(JSON.stringify(msg)).length;
   }
 
-  // Why one more control may not open in this tab for this origin, or null.
-  // open: the controls open now, as { tabId, origin }.
+  /**
+   * Why one more control may not open in this tab for this origin, or null.
+   * @param {Iterable<{ tabId: number | undefined, origin: string }>} open the controls open now
+   * @param {number | undefined} tabId
+   * @param {string} origin
+   * @returns {string | null}
+   */
   function capExceeded(open, tabId, origin) {
     let inTab = 0;
     let ofOrigin = 0;
@@ -64,10 +78,15 @@
     return null;
   }
 
-  // Which pending call a host message answers: { id } (our id towards the
-  // host), or { stray } saying why it answers none. pending: a Map keyed by
-  // our ids. A stray answer cannot be matched to its call, so the caller ends
-  // the whole control rather than leave that call waiting for ever.
+  /**
+   * Which pending call a host message answers: { id } (our id towards the
+   * host), or { stray } saying why it answers none. A stray answer cannot be
+   * matched to its call, so the caller ends the whole control rather than
+   * leave that call waiting for ever.
+   * @param {any} msg as the host sent it, unchecked
+   * @param {Map<number, unknown>} pending keyed by our ids
+   * @returns {{ id: number, stray?: undefined } | { stray: string, id?: undefined }}
+   */
   function routeHostMessage(msg, pending) {
     if (!msg || typeof msg !== 'object' || Array.isArray(msg)) {
       return { stray: 'the native host sent something that is not an answer' };

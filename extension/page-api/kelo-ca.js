@@ -1,6 +1,15 @@
+// @ts-check
 // Page side of the Kelo CA control: the same 26 methods as the in-process
 // control, awaited. Needs the Kelo CA extension and a secure context (https,
 // or http on localhost / 127.0.0.1).
+
+// The messages exchanged with the extension's content script (types only:
+// a page cannot load the extension's files, so the names used here are
+// copies that the extension's unit tests hold equal to its own).
+/** @typedef {import('../chromium/constants.js').RpcError} RpcError */
+/** @typedef {import('../chromium/constants.js').CreateMessage} CreateMessage */
+/** @typedef {import('../chromium/constants.js').FromPage} FromPage */
+/** @typedef {import('../chromium/constants.js').ToPage} ToPage */
 
 export const METHODS = Object.freeze([
   'ConnectToken', 'DisconnectToken', 'Login', 'Logout', 'RetrieveSerial',
@@ -23,8 +32,12 @@ export const ErrorCode = Object.freeze({
 
 // The extension answers at once when it is there, before any consent question.
 const ACK_TIMEOUT_MS = 2000;
+/** @type {CreateMessage['type']} */
+const CREATE_TAG = 'kelo-ca/create';
+const HOST_GONE_HRESULT = '0x80010108'; // RPC_E_DISCONNECTED, as for ErrorCode.HOST_GONE
 
 export class KeloCaError extends Error {
+  /** @param {Partial<RpcError> | null | undefined} error as the extension or the host sent it */
   constructor(error) {
     super(error && typeof error.message === 'string' ? error.message : 'unknown error');
     this.name = 'KeloCaError';
@@ -36,34 +49,49 @@ export class KeloCaError extends Error {
 
 // What may cross to the host: JSON's plain values. Anything else could not
 // be passed on (the call would never settle) or would end the control.
+/** @param {unknown} v */
 function plain(v) {
   return typeof v === 'string' || typeof v === 'boolean' || v === null ||
     (typeof v === 'number' && Number.isFinite(v));
 }
 
+/** @param {unknown} v */
 function kindOf(v) {
   if (typeof v === 'number') return String(v);
   if (Array.isArray(v)) return 'an array';
   return typeof v === 'object' ? 'an object' : `a ${typeof v}`;
 }
 
+/**
+ * @param {MessagePort} port
+ * @param {FromPage} msg
+ */
+function send(port, msg) {
+  port.postMessage(msg);
+}
+
 class Control {
+  /** @type {MessagePort} */
   #port;
+  /** @type {Map<unknown, { resolve: (result: unknown) => void, reject: (error: KeloCaError) => void }>} by our id */
   #pending = new Map();
   #nextId = 1;
-  #gone = null; // the error every later call rejects with
+  /** @type {RpcError | null} the error every later call rejects with */
+  #gone = null;
 
+  /** @param {MessagePort} port */
   constructor(port) {
     this.#port = port;
     port.onmessage = (e) => this.#receive(e.data);
     for (const name of METHODS) {
       Object.defineProperty(this, name, {
-        value: (...args) => this.#call(name, args),
+        value: (/** @type {unknown[]} */ ...args) => this.#call(name, args),
         enumerable: true,
       });
     }
   }
 
+  /** @param {ToPage | null} msg */
   #receive(msg) {
     if (!msg) return;
     if (msg.type === 'response') {
@@ -78,6 +106,7 @@ class Control {
     }
   }
 
+  /** @param {RpcError} error */
   #end(error) {
     if (this.#gone) return;
     this.#gone = error;
@@ -86,6 +115,10 @@ class Control {
     this.#pending.clear();
   }
 
+  /**
+   * @param {string} method
+   * @param {unknown[]} params
+   */
   #call(method, params) {
     if (this.#gone) return Promise.reject(new KeloCaError(this.#gone));
     const bad = params.findIndex((v) => !plain(v));
@@ -97,22 +130,26 @@ class Control {
     const id = this.#nextId++;
     return new Promise((resolve, reject) => {
       this.#pending.set(id, { resolve, reject });
-      this.#port.postMessage({ type: 'call', request: { jsonrpc: '2.0', id, method, params } });
+      send(this.#port, { type: 'call', request: { jsonrpc: '2.0', id, method, params } });
     });
   }
 
   // Ends the control: the host process and its token sessions go away.
   close() {
     if (this.#gone) return;
-    this.#port.postMessage({ type: 'close' });
+    send(this.#port, { type: 'close' });
     this.#end({ code: ErrorCode.HOST_GONE, message: 'the control is closed',
-      data: { hresult: '0x80010108' } });
+      data: { hresult: HOST_GONE_HRESULT } });
   }
 }
 
 // options.timeout (ms) and options.signal (an AbortSignal) give up on
 // create() while it waits, for instance for the person's answer; they do not
 // touch the control once create() has resolved.
+/**
+ * @param {{ timeout?: unknown, signal?: AbortSignal } | null} [options] checked here: a page may pass anything
+ * @returns {Promise<Control>}
+ */
 export function create(options = {}) {
   const { timeout, signal } = options ?? {};
   if (timeout !== undefined && !(typeof timeout === 'number' && timeout >= 0 && timeout <= 2 ** 31 - 1)) {
@@ -124,14 +161,19 @@ export function create(options = {}) {
       message: `this page (${window.location.origin}) is not a secure context: the Kelo CA extension works ` +
         'only on https pages and on http://localhost and http://127.0.0.1' }));
   }
-  const aborted = (why) => new KeloCaError({ code: ErrorCode.ABORTED, message: why,
+  const aborted = (/** @type {string} */ why) => new KeloCaError({ code: ErrorCode.ABORTED, message: why,
     data: { hresult: '0x80004004' } }); // E_ABORT
   if (signal?.aborted) return Promise.reject(aborted('create() was aborted before it started'));
   return new Promise((resolve, reject) => {
     const channel = new MessageChannel();
     const port = channel.port1;
     let acked = false;
+    /** @type {ReturnType<typeof setTimeout>[]} */
     const timers = [];
+    /**
+     * @param {(value: any) => void} f resolve or reject
+     * @param {unknown} value
+     */
     const settle = (f, value) => {
       for (const t of timers) clearTimeout(t);
       signal?.removeEventListener('abort', onAbort);
@@ -139,8 +181,9 @@ export function create(options = {}) {
     };
     // Ends the attempt on this side; the extension then drops it (and a
     // consent window shared with no one else stays open for the person).
+    /** @param {KeloCaError} error */
     const giveUp = (error) => {
-      port.postMessage({ type: 'close' });
+      send(port, { type: 'close' });
       port.close();
       settle(reject, error);
     };
@@ -156,6 +199,7 @@ export function create(options = {}) {
         message: 'the Kelo CA extension is not installed or not active on this page' }));
     }, ACK_TIMEOUT_MS));
     port.onmessage = (e) => {
+      /** @type {ToPage | null} */
       const msg = e.data;
       if (!msg) return;
       if (msg.type === 'ack') {
@@ -167,6 +211,8 @@ export function create(options = {}) {
         settle(reject, new KeloCaError(msg.error));
       }
     };
-    window.postMessage({ type: 'kelo-ca/create' }, window.location.origin, [channel.port2]);
+    /** @type {CreateMessage} */
+    const hello = { type: CREATE_TAG };
+    window.postMessage(hello, window.location.origin, [channel.port2]);
   });
 }

@@ -1,10 +1,14 @@
-// The extension's browser-free rules (extension/chromium/rules.js) under node:
-// what no page can reach honestly end to end.
+// The extension's browser-free rules (extension/chromium/rules.js) and its
+// shared names (constants.js) under node: what no page can reach honestly
+// end to end.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
+import fs from 'node:fs';
 import { createRequire } from 'node:module';
 
-const rules = createRequire(import.meta.url)('../../extension/chromium/rules.js');
+const require = createRequire(import.meta.url);
+const rules = require('../../extension/chromium/rules.js');
+const constants = require('../../extension/chromium/constants.js');
 
 test('a host message is routed to its call, or ends the control', () => {
   const pending = new Map([[1, 'page-a'], [2, 7]]);
@@ -60,4 +64,35 @@ test('request size is counted in UTF-8 bytes of the JSON the host receives', () 
   assert.equal(rules.requestBytes(msg('\u{1F511}')), overhead + 4);
   assert.equal(rules.requestBytes(msg('\uD800')), overhead + 6); // a lone surrogate is written \ud800
   assert.equal(rules.MAX_REQUEST_BYTES, 1048576);
+});
+
+// The page API is served by pages and cannot load the extension's files: its
+// copies of the names and codes must say what the extension says.
+test('the page API uses the extension\'s tag, error codes and host-gone status', async () => {
+  const source = fs.readFileSync(new URL('../../extension/page-api/kelo-ca.js', import.meta.url), 'utf8');
+  const page = await import(`data:text/javascript,${encodeURIComponent(source)}`);
+  const { ERRORS } = constants;
+  const both = Object.keys(page.ErrorCode).filter((k) => k in ERRORS);
+  assert.deepEqual(both, ['HOST_GONE', 'NOT_ALLOWED', 'NO_HOST', 'TOO_MANY']);
+  for (const k of both) assert.equal(page.ErrorCode[k], ERRORS[k].code, k);
+  const extensionCodes = new Set(Object.values(ERRORS).map((e) => e.code));
+  for (const [k, code] of Object.entries(page.ErrorCode)) {
+    if (!(k in ERRORS)) assert.ok(!extensionCodes.has(code), `${k} means an extension error too`);
+  }
+
+  let sent = null;
+  globalThis.window = { isSecureContext: true, location: { origin: 'https://a.example' },
+    postMessage: (msg, origin, ports) => { sent = { msg, port: ports[0] }; } };
+  try {
+    const created = page.create();
+    assert.equal(sent.msg.type, constants.CREATE_TAG);
+    sent.port.postMessage({ type: 'ack' });
+    sent.port.postMessage({ type: 'ready' });
+    const control = await created;
+    control.close();
+    await assert.rejects(control.ConnectToken(), { code: ERRORS.HOST_GONE.code, hresult: ERRORS.HOST_GONE.hresult });
+  } finally {
+    sent?.port.close();
+    delete globalThis.window;
+  }
 });

@@ -1,10 +1,12 @@
-#!/bin/sh
+#!/usr/bin/env bash
 # End-to-end browser tests, and the extension's browser-free rules under node:
 # run.sh BUILD_DIR. The browser tests run on a private SoftHSM2 token, so they need kelo-ca, the SoftHSM2 shim and the token
 # fixture; targets missing from a configured build directory are built first.
 # Installs what it needs (npm packages here, Debian's chromium and softhsm2),
-# then prints "N passed, N failed" and exits non-zero on any failure.
-set -eu
+# type-checks the extension and the page API (tsc, tsconfig.json here) and
+# stops on any type error, then prints "N passed, N failed" and exits
+# non-zero on any failure.
+set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 [ $# -eq 1 ] || { echo "usage: $0 BUILD_DIR" >&2; exit 2; }
 build=$(cd "$1" && pwd)
@@ -23,9 +25,13 @@ fi
 if [ ! -x /usr/bin/chromium ] || ! command -v softhsm2-util >/dev/null; then
   apt-get install -y chromium softhsm2 >/dev/null
 fi
-if [ ! -d "$here/node_modules/playwright-core" ]; then
+if [ ! -d "$here/node_modules/playwright-core" ] || [ ! -x "$here/node_modules/.bin/tsc" ]; then
   (cd "$here" && npm ci --no-audit --no-fund >/dev/null)
 fi
+
+"$here/node_modules/.bin/tsc" --noEmit -p "$here" ||
+  { echo "$0: type errors in the extension or the page API" >&2; exit 1; }
+echo "type check of the extension and the page API: no errors"
 
 tap=$(mktemp)
 trap 'rm -f "$tap"' EXIT

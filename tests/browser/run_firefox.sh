@@ -1,11 +1,11 @@
-#!/bin/sh
+#!/usr/bin/env bash
 # The Firefox extension in headless Firefox ESR (a smoke test of the page
 # API, and consent per origin): run_firefox.sh BUILD_DIR. Needs kelo-ca, the mock token module and the
 # assembled extension; targets missing from a configured build directory are
 # built first, and the extension is always brought up to date. Installs
 # Debian's firefox-esr if it is missing. Prints "N passed, N failed" and
 # exits non-zero on any failure.
-set -eu
+set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 [ $# -eq 1 ] || { echo "usage: $0 BUILD_DIR" >&2; exit 2; }
 build=$(cd "$1" && pwd)
