@@ -1,4 +1,7 @@
 // Result codes of the control: 0 for success, 1001 and up for failures.
+// Functions that answer one return this type, so a result left unread is a
+// compile error rather than a failure nobody noticed. A module's own CKR_
+// values never travel in it: each module call maps them to one of these.
 #ifndef KELO_COMMON_RESULT_CODES_H
 #define KELO_COMMON_RESULT_CODES_H
 
@@ -6,7 +9,7 @@
 
 namespace kelo {
 
-enum ResultCode : std::int32_t {
+enum [[nodiscard]] ResultCode : std::int32_t {
   kOk = 0,
   kVerifyCertCrlAnswer = 1,
   kErrLoadModule = 1001,

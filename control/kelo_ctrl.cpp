@@ -8,8 +8,9 @@
 
 #include "codec/codec.h"
 #include "platform/random.h"
-#include "platform/wipe.h"
 #include "common/result_codes.h"
+#include "common/vocabulary.h"
+#include "platform/wipe.h"
 
 namespace kelo {
 namespace {
@@ -30,6 +31,10 @@ std::vector<std::uint8_t> Hex(const std::string& text) { return codec::HexToByte
 std::string ToHex(const std::uint8_t* data, std::size_t n) { return codec::BytesToHex(data, n); }
 
 CK_ULONG Len(std::size_t n) { return static_cast<CK_ULONG>(n); }
+
+// Every 32-bit value is a hash type: one without a name keeps its own
+// meaning further down.
+HashType AsHashType(std::int32_t hashType) { return static_cast<HashType>(hashType); }
 
 // Session identifiers. The n-th control of the process gets
 // Mix(add + n) ^ mask, with add and mask drawn once per process: Mix is a
@@ -92,8 +97,8 @@ CKeloCAActiveXCtrl::~CKeloCAActiveXCtrl() {
   m_registry.reset();
 }
 
-CP11Token* CKeloCAActiveXCtrl::Token(std::int32_t SessionID) {
-  if (SessionID != SessionIdentifier()) return nullptr;
+CP11Token* CKeloCAActiveXCtrl::Token(std::int32_t sessionId) {
+  if (sessionId != SessionIdentifier()) return nullptr;
   return m_registry->GetCurrentToken();
 }
 
@@ -102,24 +107,24 @@ std::int32_t CKeloCAActiveXCtrl::ConnectToken() {
   return rc != kOk ? rc : SessionIdentifier();
 }
 
-std::int32_t CKeloCAActiveXCtrl::DisconnectToken(std::int32_t SessionID) {
-  if (SessionID != SessionIdentifier()) return kErrSession;
+std::int32_t CKeloCAActiveXCtrl::DisconnectToken(std::int32_t sessionId) {
+  if (sessionId != SessionIdentifier()) return kErrSession;
   return m_registry->Disconnect();
 }
 
-std::int32_t CKeloCAActiveXCtrl::Login(std::int32_t SessionID, const std::string& strUserPin) {
-  CP11Token* token = Token(SessionID);
+std::int32_t CKeloCAActiveXCtrl::Login(std::int32_t sessionId, const std::string& userPin) {
+  CP11Token* token = Token(sessionId);
   if (!token) return kErrSession;
-  return token->Login(false, strUserPin.c_str(), Len(strUserPin.size()));
+  return token->Login(false, userPin.c_str(), Len(userPin.size()));
 }
 
-std::int32_t CKeloCAActiveXCtrl::Logout(std::int32_t SessionID) {
-  CP11Token* token = Token(SessionID);
+std::int32_t CKeloCAActiveXCtrl::Logout(std::int32_t sessionId) {
+  CP11Token* token = Token(sessionId);
   return token ? token->Logout() : kErrSession;
 }
 
-std::string CKeloCAActiveXCtrl::RetrieveSerial(std::int32_t SessionID) {
-  CP11Token* token = Token(SessionID);
+std::string CKeloCAActiveXCtrl::RetrieveSerial(std::int32_t sessionId) {
+  CP11Token* token = Token(sessionId);
   if (!token) return CodeText(kErrSession);
   char serial[CP11Token::kSerialSize + 4] = {};
   std::int32_t rc = token->GetSerial(serial);
@@ -127,173 +132,169 @@ std::string CKeloCAActiveXCtrl::RetrieveSerial(std::int32_t SessionID) {
   return std::string(serial);  // a zero byte inside the field ends the text
 }
 
-std::int32_t CKeloCAActiveXCtrl::ChangeSOPin(std::int32_t SessionID, const std::string& strCurrSOPin,
-                                             const std::string& strNewSOPin) {
-  CP11Token* token = Token(SessionID);
+std::int32_t CKeloCAActiveXCtrl::ChangeSOPin(std::int32_t sessionId, const std::string& currentSoPin,
+                                             const std::string& newSoPin) {
+  CP11Token* token = Token(sessionId);
   if (!token) return kErrSession;
-  return token->ChangeSOPin(strCurrSOPin.c_str(), Len(strCurrSOPin.size()), strNewSOPin.c_str(),
-                            Len(strNewSOPin.size()));
+  return token->ChangeSOPin(currentSoPin.c_str(), Len(currentSoPin.size()), newSoPin.c_str(), Len(newSoPin.size()));
 }
 
-std::int32_t CKeloCAActiveXCtrl::ChangeUserPin(std::int32_t SessionID, const std::string& strCurrUserPin,
-                                               const std::string& strNewUserPin) {
-  CP11Token* token = Token(SessionID);
+std::int32_t CKeloCAActiveXCtrl::ChangeUserPin(std::int32_t sessionId, const std::string& currentUserPin,
+                                               const std::string& newUserPin) {
+  CP11Token* token = Token(sessionId);
   if (!token) return kErrSession;
-  return token->ChangeUserPin(strCurrUserPin.c_str(), Len(strCurrUserPin.size()), strNewUserPin.c_str(),
-                              Len(strNewUserPin.size()));
+  return token->ChangeUserPin(currentUserPin.c_str(), Len(currentUserPin.size()), newUserPin.c_str(),
+                              Len(newUserPin.size()));
 }
 
-std::int32_t CKeloCAActiveXCtrl::UnblockUserPin(std::int32_t SessionID, const std::string& strSOPin,
-                                                const std::string& strUserPin) {
-  CP11Token* token = Token(SessionID);
+std::int32_t CKeloCAActiveXCtrl::UnblockUserPin(std::int32_t sessionId, const std::string& soPin,
+                                                const std::string& userPin) {
+  CP11Token* token = Token(sessionId);
   if (!token) return kErrSession;
-  return token->UnblockUserPin(strSOPin.c_str(), Len(strSOPin.size()), strUserPin.c_str(), Len(strUserPin.size()));
+  return token->UnblockUserPin(soPin.c_str(), Len(soPin.size()), userPin.c_str(), Len(userPin.size()));
 }
 
-std::int32_t CKeloCAActiveXCtrl::Enum(std::int32_t SessionID, std::int32_t index,
-                                      std::int32_t (CP11Token::*op)(std::int32_t, CK_OBJECT_HANDLE&)) {
-  CP11Token* token = Token(SessionID);
+std::int32_t CKeloCAActiveXCtrl::Enum(std::int32_t sessionId, std::int32_t index,
+                                      ResultCode (CP11Token::*op)(std::int32_t, CK_OBJECT_HANDLE&)) {
+  CP11Token* token = Token(sessionId);
   if (!token) return kErrSession;
   CK_OBJECT_HANDLE handle = 0;
-  std::int32_t rc = (token->*op)(index, handle);
+  ResultCode rc = (token->*op)(index, handle);
   if (rc != kOk) return rc;
   // Handles cross the interface as 32-bit integers.
   return static_cast<std::int32_t>(static_cast<std::uint32_t>(handle));
 }
 
-std::int32_t CKeloCAActiveXCtrl::EnumCertificate(std::int32_t SessionID, std::int32_t lngCert) {
-  return Enum(SessionID, lngCert, &CP11Token::EnumCertificate);
+std::int32_t CKeloCAActiveXCtrl::EnumCertificate(std::int32_t sessionId, std::int32_t index) {
+  return Enum(sessionId, index, &CP11Token::EnumCertificate);
 }
 
-std::int32_t CKeloCAActiveXCtrl::EnumPublicKey(std::int32_t SessionID, std::int32_t lngPublic) {
-  return Enum(SessionID, lngPublic, &CP11Token::EnumPublicKey);
+std::int32_t CKeloCAActiveXCtrl::EnumPublicKey(std::int32_t sessionId, std::int32_t index) {
+  return Enum(sessionId, index, &CP11Token::EnumPublicKey);
 }
 
-std::int32_t CKeloCAActiveXCtrl::EnumPrivateKey(std::int32_t SessionID, std::int32_t lngPrivate) {
-  return Enum(SessionID, lngPrivate, &CP11Token::EnumPrivateKey);
+std::int32_t CKeloCAActiveXCtrl::EnumPrivateKey(std::int32_t sessionId, std::int32_t index) {
+  return Enum(sessionId, index, &CP11Token::EnumPrivateKey);
 }
 
-std::int32_t CKeloCAActiveXCtrl::TokenInitialize(std::int32_t SessionID, const std::string& strSOPin,
-                                                 const std::string& strNewUserPin,
-                                                 const std::string& strNewTokenName) {
-  CP11Token* token = Token(SessionID);
+std::int32_t CKeloCAActiveXCtrl::TokenInitialize(std::int32_t sessionId, const std::string& soPin,
+                                                 const std::string& newUserPin, const std::string& newTokenName) {
+  CP11Token* token = Token(sessionId);
   if (!token) return kErrSession;
-  return token->InitToken(strSOPin.c_str(), strNewUserPin.c_str(), strNewTokenName.c_str());
+  return token->InitToken(soPin.c_str(), newUserPin.c_str(), newTokenName.c_str());
 }
 
-std::string CKeloCAActiveXCtrl::RetrieveAllTokenSerial(std::int32_t SessionID) {
-  if (SessionID != SessionIdentifier()) return CodeText(kErrSession);
+std::string CKeloCAActiveXCtrl::RetrieveAllTokenSerial(std::int32_t sessionId) {
+  if (sessionId != SessionIdentifier()) return CodeText(kErrSession);
   std::string serials;
   m_registry->GetAllSerials(serials);
   return serials.empty() ? CodeText(kErrSession) : serials;
 }
 
-std::string CKeloCAActiveXCtrl::GetAttribute(std::int32_t SessionID, std::int32_t lngObject,
-                                             std::int32_t lngAttribute) {
-  CP11Token* token = Token(SessionID);
-  if (!token || lngAttribute < 1 || lngAttribute > 3) return {};
+std::string CKeloCAActiveXCtrl::GetAttribute(std::int32_t sessionId, std::int32_t object, std::int32_t attribute) {
+  CP11Token* token = Token(sessionId);
+  if (!token) return {};
+  // A selector without a name is refused there, before the module is asked.
+  const auto selector = static_cast<AttributeSelector>(attribute);
   std::vector<std::uint8_t> value;
-  auto handle = static_cast<CK_OBJECT_HANDLE>(static_cast<std::uint32_t>(lngObject));
-  if (token->ReadObjectAttribute(handle, lngAttribute, value) != kOk) return {};
-  switch (lngAttribute) {
-    case 1: {
+  auto handle = static_cast<CK_OBJECT_HANDLE>(static_cast<std::uint32_t>(object));
+  if (token->ReadObjectAttribute(handle, selector, value) != kOk) return {};
+  switch (selector) {
+    case AttributeSelector::kValue: {
       // The whole certificate, however large: a cut PEM text is useless.
       std::string pem;
       if (codec::PemEncode(value.data(), value.size(), codec::kCertHeader, codec::kCertFooter, pem) != 0) return {};
       return pem;
     }
-    case 2:
-      return ToHex(value.data(), value.size());
+    case AttributeSelector::kId: return ToHex(value.data(), value.size());
     default:
       // The serial number's content: without the INTEGER's tag and length.
       return value.size() <= 2 ? std::string() : ToHex(value.data() + 2, value.size() - 2);
   }
 }
 
-std::string CKeloCAActiveXCtrl::Encrypt(std::int32_t SessionID, std::int32_t lngKey, std::int32_t /*reserved*/,
-                                        const std::string& strPlainText) {
-  CP11Token* token = Token(SessionID);
-  if (!token || strPlainText.empty()) return {};
-  platform::SecureBytes data(strPlainText.size() / 2);
-  codec::HexToBytes(strPlainText.data(), strPlainText.size(), data.data());
+std::string CKeloCAActiveXCtrl::Encrypt(std::int32_t sessionId, std::int32_t keyHandle, std::int32_t /*reserved*/,
+                                        const std::string& plaintextHex) {
+  CP11Token* token = Token(sessionId);
+  if (!token || plaintextHex.empty()) return {};
+  platform::SecureBytes data(plaintextHex.size() / 2);
+  codec::HexToBytes(plaintextHex.data(), plaintextHex.size(), data.data());
   std::vector<std::uint8_t> out(kEncryptCapacity, 0);
   CK_ULONG outLen = kEncryptCapacity;
-  auto key = static_cast<CK_OBJECT_HANDLE>(static_cast<std::uint32_t>(lngKey));
+  auto key = static_cast<CK_OBJECT_HANDLE>(static_cast<std::uint32_t>(keyHandle));
   if (token->EncryptData(key, data.data(), Len(data.size()), out.data(), outLen) != kOk) return {};
   return ToHex(out.data(), outLen);
 }
 
-std::string CKeloCAActiveXCtrl::Decrypt(std::int32_t SessionID, std::int32_t lngKey, std::int32_t /*reserved*/,
-                                        const std::string& lngCipherText) {
-  CP11Token* token = Token(SessionID);
+std::string CKeloCAActiveXCtrl::Decrypt(std::int32_t sessionId, std::int32_t keyHandle, std::int32_t /*reserved*/,
+                                        const std::string& ciphertextHex) {
+  CP11Token* token = Token(sessionId);
   if (!token) return {};
-  std::vector<std::uint8_t> data = Hex(lngCipherText);
+  std::vector<std::uint8_t> data = Hex(ciphertextHex);
   platform::SecureBytes out(data.size());
   CK_ULONG outLen = Len(out.size());
-  auto key = static_cast<CK_OBJECT_HANDLE>(static_cast<std::uint32_t>(lngKey));
+  auto key = static_cast<CK_OBJECT_HANDLE>(static_cast<std::uint32_t>(keyHandle));
   if (token->DecryptData(key, data.data(), Len(data.size()), out.data(), outLen) != kOk) return {};
   return ToHex(out.data(), outLen);
 }
 
-std::string CKeloCAActiveXCtrl::Hash(std::int32_t SessionID, std::int32_t lngHashType,
-                                     const std::string& strPlainText) {
-  CP11Token* token = Token(SessionID);
-  if (!token || strPlainText.empty()) return {};
-  std::vector<std::uint8_t> data = Hex(strPlainText);
+std::string CKeloCAActiveXCtrl::Hash(std::int32_t sessionId, std::int32_t hashType, const std::string& plaintextHex) {
+  CP11Token* token = Token(sessionId);
+  if (!token || plaintextHex.empty()) return {};
+  std::vector<std::uint8_t> data = Hex(plaintextHex);
   std::uint8_t digest[kHashCapacity] = {};
   CK_ULONG outLen = kHashCapacity;
-  if (token->DigestData(lngHashType, data.data(), Len(data.size()), digest, outLen) != kOk) return {};
+  if (token->DigestData(AsHashType(hashType), data.data(), Len(data.size()), digest, outLen) != kOk) return {};
   return ToHex(digest, outLen);
 }
 
-std::string CKeloCAActiveXCtrl::Sign(std::int32_t SessionID, std::int32_t lngKey, std::int32_t lngHashType,
-                                     const std::string& strPlainText) {
-  CP11Token* token = Token(SessionID);
-  if (!token || strPlainText.empty()) return {};
-  std::vector<std::uint8_t> data = Hex(strPlainText);
+std::string CKeloCAActiveXCtrl::Sign(std::int32_t sessionId, std::int32_t keyHandle, std::int32_t hashType,
+                                     const std::string& plaintextHex) {
+  CP11Token* token = Token(sessionId);
+  if (!token || plaintextHex.empty()) return {};
+  std::vector<std::uint8_t> data = Hex(plaintextHex);
   std::vector<std::uint8_t> sig(kSignCapacity, 0);
   CK_ULONG sigLen = kSignCapacity;
-  auto key = static_cast<CK_OBJECT_HANDLE>(static_cast<std::uint32_t>(lngKey));
-  if (token->SignData(key, lngHashType, data.data(), Len(data.size()), sig.data(), sigLen) != kOk) return {};
+  auto key = static_cast<CK_OBJECT_HANDLE>(static_cast<std::uint32_t>(keyHandle));
+  if (token->SignData(key, AsHashType(hashType), data.data(), Len(data.size()), sig.data(), sigLen) != kOk) return {};
   return ToHex(sig.data(), sigLen);
 }
 
-std::string CKeloCAActiveXCtrl::SignByCertSerial(std::int32_t SessionID, const std::string& certserial,
-                                                 std::int32_t HashType, const std::string& plaintext) {
-  CP11Token* token = Token(SessionID);
-  if (!token || plaintext.size() < 2 || certserial.size() < 2) return {};
-  std::vector<std::uint8_t> data = Hex(plaintext);
-  std::vector<std::uint8_t> serial = Hex(certserial);
+std::string CKeloCAActiveXCtrl::SignByCertSerial(std::int32_t sessionId, const std::string& serialHex,
+                                                 std::int32_t hashType, const std::string& plaintextHex) {
+  CP11Token* token = Token(sessionId);
+  if (!token || plaintextHex.size() < 2 || serialHex.size() < 2) return {};
+  std::vector<std::uint8_t> data = Hex(plaintextHex);
+  std::vector<std::uint8_t> serial = Hex(serialHex);
   // The same capacity as Sign, so keys longer than 2048 bits work here too.
   std::vector<std::uint8_t> sig(kSignCapacity, 0);
   CK_ULONG sigLen = kSignCapacity;
-  if (token->SignDataBySerial(serial.data(), serial.size(), HashType, data.data(), Len(data.size()), sig.data(),
-                              sigLen) != kOk)
+  if (token->SignDataBySerial(serial.data(), serial.size(), AsHashType(hashType), data.data(), Len(data.size()),
+                              sig.data(), sigLen) != kOk)
     return {};
   return ToHex(sig.data(), sigLen);
 }
 
-std::int32_t CKeloCAActiveXCtrl::Verify(std::int32_t SessionID, std::int32_t lngKey, std::int16_t lngHashType,
-                                        const std::string& strPlainText, const std::string& strSignText) {
-  CP11Token* token = Token(SessionID);
+std::int32_t CKeloCAActiveXCtrl::Verify(std::int32_t sessionId, std::int32_t keyHandle, std::int16_t hashType,
+                                        const std::string& plaintextHex, const std::string& signatureHex) {
+  CP11Token* token = Token(sessionId);
   if (!token) return kErrSession;
-  std::vector<std::uint8_t> data = Hex(strPlainText);
-  std::vector<std::uint8_t> sig = Hex(strSignText);
-  auto key = static_cast<CK_OBJECT_HANDLE>(static_cast<std::uint32_t>(lngKey));
-  return token->VerifyData(key, static_cast<std::int32_t>(lngHashType), data.data(), Len(data.size()), sig.data(),
-                           Len(sig.size()));
+  std::vector<std::uint8_t> data = Hex(plaintextHex);
+  std::vector<std::uint8_t> sig = Hex(signatureHex);
+  auto key = static_cast<CK_OBJECT_HANDLE>(static_cast<std::uint32_t>(keyHandle));
+  return token->VerifyData(key, AsHashType(hashType), data.data(), Len(data.size()), sig.data(), Len(sig.size()));
 }
 
-std::int32_t CKeloCAActiveXCtrl::VerifyByCertSerial(std::int32_t SessionID, const std::string& certserial,
-                                                    std::int32_t HashType, const std::string& plaintext,
-                                                    const std::string& signature) {
-  CP11Token* token = Token(SessionID);
+std::int32_t CKeloCAActiveXCtrl::VerifyByCertSerial(std::int32_t sessionId, const std::string& serialHex,
+                                                    std::int32_t hashType, const std::string& plaintextHex,
+                                                    const std::string& signatureHex) {
+  CP11Token* token = Token(sessionId);
   if (!token) return kErrSession;
-  if (plaintext.size() < 2 || certserial.size() < 2) return kErrBadArgument;
-  std::vector<std::uint8_t> data = Hex(plaintext);
-  std::vector<std::uint8_t> serial = Hex(certserial);
-  std::vector<std::uint8_t> sig = Hex(signature);
-  return token->VerifyDataBySerial(serial.data(), serial.size(), HashType, data.data(), Len(data.size()),
+  if (plaintextHex.size() < 2 || serialHex.size() < 2) return kErrBadArgument;
+  std::vector<std::uint8_t> data = Hex(plaintextHex);
+  std::vector<std::uint8_t> serial = Hex(serialHex);
+  std::vector<std::uint8_t> sig = Hex(signatureHex);
+  return token->VerifyDataBySerial(serial.data(), serial.size(), AsHashType(hashType), data.data(), Len(data.size()),
                                    sig.data(), Len(sig.size()));
 }
 
@@ -301,7 +302,7 @@ std::int32_t CKeloCAActiveXCtrl::VerifyByCertSerial(std::int32_t SessionID, cons
 // without a token.
 namespace {
 
-constexpr std::uint32_t kStoreOutput = 1000;
+constexpr auto kStoreOutput = static_cast<std::uint32_t>(kStoreOutputSize);
 
 // Present even when empty: an empty serial is data that matches nothing.
 const std::uint8_t* Bytes(const std::vector<std::uint8_t>& v) {
@@ -336,51 +337,52 @@ CertData PrepareCertData(std::int32_t type, const std::string& text, bool hexFor
 
 }  // namespace
 
-std::string CKeloCAActiveXCtrl::SignByCSP(std::int32_t /*SessionID*/, std::int32_t certType,
-                                          const std::string& certData, std::int32_t HashType,
-                                          const std::string& plaintext) {
-  CertData cert = PrepareCertData(certType, certData, true);
-  std::vector<std::uint8_t> data = Hex(plaintext);
+std::string CKeloCAActiveXCtrl::SignByCSP(std::int32_t /*sessionId*/, std::int32_t certDataType,
+                                          const std::string& certData, std::int32_t hashType,
+                                          const std::string& plaintextHex) {
+  CertData cert = PrepareCertData(certDataType, certData, true);
+  std::vector<std::uint8_t> data = Hex(plaintextHex);
   std::vector<std::uint8_t> out(kStoreOutput, 0);
   std::uint32_t outLen = kStoreOutput;
-  if (m_csp->Sign(certType, cert.data(), cert.size(), HashType, Bytes(data), Size(data), out.data(), &outLen) != kOk)
+  if (m_csp->Sign(certDataType, cert.data(), cert.size(), AsHashType(hashType), Bytes(data), Size(data), out.data(),
+                  &outLen) != kOk)
     return {};
   return ToHex(out.data(), outLen);
 }
 
-std::int32_t CKeloCAActiveXCtrl::VerifyByCSP(std::int32_t /*SessionID*/, std::int32_t CertDataType,
-                                             const std::string& certData, std::int32_t HashType,
-                                             const std::string& plaintext, const std::string& signature) {
-  CertData cert = PrepareCertData(CertDataType, certData, false);
-  std::vector<std::uint8_t> data = Hex(plaintext);
-  std::vector<std::uint8_t> sig = Hex(signature);
-  return m_csp->Verify(CertDataType, cert.data(), cert.size(), HashType, Bytes(data), Size(data), Bytes(sig),
-                       Size(sig));
+std::int32_t CKeloCAActiveXCtrl::VerifyByCSP(std::int32_t /*sessionId*/, std::int32_t certDataType,
+                                             const std::string& certData, std::int32_t hashType,
+                                             const std::string& plaintextHex, const std::string& signatureHex) {
+  CertData cert = PrepareCertData(certDataType, certData, false);
+  std::vector<std::uint8_t> data = Hex(plaintextHex);
+  std::vector<std::uint8_t> sig = Hex(signatureHex);
+  return m_csp->Verify(certDataType, cert.data(), cert.size(), AsHashType(hashType), Bytes(data), Size(data),
+                       Bytes(sig), Size(sig));
 }
 
-std::string CKeloCAActiveXCtrl::EncryptByCSP(std::int32_t /*SessionID*/, std::int32_t CertDataType,
+std::string CKeloCAActiveXCtrl::EncryptByCSP(std::int32_t /*sessionId*/, std::int32_t certDataType,
                                              const std::string& certData, std::int32_t /*reserved*/,
-                                             const std::string& plaintext) {
-  CertData cert = PrepareCertData(CertDataType, certData, false);
-  platform::SecureBytes data(plaintext.size() / 2);
-  codec::HexToBytes(plaintext.data(), plaintext.size(), data.data());
+                                             const std::string& plaintextHex) {
+  CertData cert = PrepareCertData(certDataType, certData, false);
+  platform::SecureBytes data(plaintextHex.size() / 2);
+  codec::HexToBytes(plaintextHex.data(), plaintextHex.size(), data.data());
   static const std::uint8_t kEmpty = 0;  // zero bytes of data are still data
   std::vector<std::uint8_t> out(kStoreOutput, 0);
   std::uint32_t outLen = kStoreOutput;
-  if (m_csp->Encrypt(CertDataType, cert.data(), cert.size(), data.size() ? data.data() : &kEmpty,
+  if (m_csp->Encrypt(certDataType, cert.data(), cert.size(), data.size() ? data.data() : &kEmpty,
                      static_cast<std::int32_t>(data.size()), out.data(), &outLen) != kOk)
     return {};
   return ToHex(out.data(), outLen);
 }
 
-std::string CKeloCAActiveXCtrl::DecryptByCSP(std::int32_t /*SessionID*/, std::int32_t CertDataType,
+std::string CKeloCAActiveXCtrl::DecryptByCSP(std::int32_t /*sessionId*/, std::int32_t certDataType,
                                              const std::string& certData, std::int32_t /*reserved*/,
-                                             const std::string& ciphertext) {
-  CertData cert = PrepareCertData(CertDataType, certData, false);
-  std::vector<std::uint8_t> data = Hex(ciphertext);
+                                             const std::string& ciphertextHex) {
+  CertData cert = PrepareCertData(certDataType, certData, false);
+  std::vector<std::uint8_t> data = Hex(ciphertextHex);
   platform::SecureBytes out(kStoreOutput);
   std::uint32_t outLen = kStoreOutput;
-  if (m_csp->Decrypt(CertDataType, cert.data(), cert.size(), Bytes(data), Size(data), out.data(), &outLen) != kOk)
+  if (m_csp->Decrypt(certDataType, cert.data(), cert.size(), Bytes(data), Size(data), out.data(), &outLen) != kOk)
     return {};
   return ToHex(out.data(), outLen);
 }

@@ -40,60 +40,59 @@ class CKeloCAActiveXCtrl {
   std::int32_t SessionIdentifier() const { return m_sessionId; }
   ITokenRegistry& Registry() { return *m_registry; }
 
-  // Certificate data type 4 (a file) answers 1304 from now on, without
+  // kCertFromFile answers kErrReadFile from now on, without
   // touching the file system (hosts that serve web pages).
   void RefuseCertificateFiles() { m_csp->RefuseCertificateFiles(); }
 
   // Calls a method with arguments in declaration order, coercing each to
-  // its declared type. String arguments are wiped afterwards (they may hold
-  // PINs).
+  // its declared type. Takes the arguments (args is left empty); their
+  // strings, PINs among them, are wiped with them.
   CallResult Invoke(const MethodInfo& method, std::vector<Value>& args);
 
   // The 26 methods.
   std::int32_t ConnectToken();
-  std::int32_t DisconnectToken(std::int32_t SessionID);
-  std::int32_t Login(std::int32_t SessionID, const std::string& strUserPin);
-  std::int32_t Logout(std::int32_t SessionID);
-  std::string RetrieveSerial(std::int32_t SessionID);
-  std::int32_t ChangeSOPin(std::int32_t SessionID, const std::string& strCurrSOPin, const std::string& strNewSOPin);
-  std::int32_t ChangeUserPin(std::int32_t SessionID, const std::string& strCurrUserPin,
-                             const std::string& strNewUserPin);
-  std::int32_t UnblockUserPin(std::int32_t SessionID, const std::string& strSOPin, const std::string& strUserPin);
-  std::int32_t EnumCertificate(std::int32_t SessionID, std::int32_t lngCert);
-  std::int32_t EnumPublicKey(std::int32_t SessionID, std::int32_t lngPublic);
-  std::int32_t EnumPrivateKey(std::int32_t SessionID, std::int32_t lngPrivate);
-  std::string GetAttribute(std::int32_t SessionID, std::int32_t lngObject, std::int32_t lngAttribute);
-  std::string Encrypt(std::int32_t SessionID, std::int32_t lngKey, std::int32_t reserved,
-                      const std::string& strPlainText);
-  std::string Decrypt(std::int32_t SessionID, std::int32_t lngKey, std::int32_t reserved,
-                      const std::string& lngCipherText);
-  std::string Hash(std::int32_t SessionID, std::int32_t lngHashType, const std::string& strPlainText);
-  std::string Sign(std::int32_t SessionID, std::int32_t lngKey, std::int32_t lngHashType,
-                   const std::string& strPlainText);
-  std::string SignByCertSerial(std::int32_t SessionID, const std::string& certserial, std::int32_t HashType,
-                               const std::string& plaintext);
-  std::int32_t Verify(std::int32_t SessionID, std::int32_t lngKey, std::int16_t lngHashType,
-                      const std::string& strPlainText, const std::string& strSignText);
-  std::int32_t VerifyByCertSerial(std::int32_t SessionID, const std::string& certserial, std::int32_t HashType,
-                                  const std::string& plaintext, const std::string& signature);
-  std::string SignByCSP(std::int32_t SessionID, std::int32_t certType, const std::string& certData,
-                        std::int32_t HashType, const std::string& plaintext);
-  std::int32_t VerifyByCSP(std::int32_t SessionID, std::int32_t CertDataType, const std::string& certData,
-                           std::int32_t HashType, const std::string& plaintext, const std::string& signature);
-  std::string EncryptByCSP(std::int32_t SessionID, std::int32_t CertDataType, const std::string& certData,
-                           std::int32_t reserved, const std::string& plaintext);
-  std::string DecryptByCSP(std::int32_t SessionID, std::int32_t CertDataType, const std::string& certData,
-                           std::int32_t reserved, const std::string& ciphertext);
-  std::int32_t VerifyCertCRL(std::int32_t SessionID, std::int32_t CertDataType, const std::string& certData);
-  std::int32_t TokenInitialize(std::int32_t SessionID, const std::string& strSOPin, const std::string& strNewUserPin,
-                               const std::string& strNewTokenName);
-  std::string RetrieveAllTokenSerial(std::int32_t SessionID);
+  std::int32_t DisconnectToken(std::int32_t sessionId);
+  std::int32_t Login(std::int32_t sessionId, const std::string& userPin);
+  std::int32_t Logout(std::int32_t sessionId);
+  std::string RetrieveSerial(std::int32_t sessionId);
+  std::int32_t ChangeSOPin(std::int32_t sessionId, const std::string& currentSoPin, const std::string& newSoPin);
+  std::int32_t ChangeUserPin(std::int32_t sessionId, const std::string& currentUserPin, const std::string& newUserPin);
+  std::int32_t UnblockUserPin(std::int32_t sessionId, const std::string& soPin, const std::string& userPin);
+  std::int32_t EnumCertificate(std::int32_t sessionId, std::int32_t index);
+  std::int32_t EnumPublicKey(std::int32_t sessionId, std::int32_t index);
+  std::int32_t EnumPrivateKey(std::int32_t sessionId, std::int32_t index);
+  std::string GetAttribute(std::int32_t sessionId, std::int32_t object, std::int32_t attribute);
+  std::string Encrypt(std::int32_t sessionId, std::int32_t keyHandle, std::int32_t reserved,
+                      const std::string& plaintextHex);
+  std::string Decrypt(std::int32_t sessionId, std::int32_t keyHandle, std::int32_t reserved,
+                      const std::string& ciphertextHex);
+  std::string Hash(std::int32_t sessionId, std::int32_t hashType, const std::string& plaintextHex);
+  std::string Sign(std::int32_t sessionId, std::int32_t keyHandle, std::int32_t hashType,
+                   const std::string& plaintextHex);
+  std::string SignByCertSerial(std::int32_t sessionId, const std::string& serialHex, std::int32_t hashType,
+                               const std::string& plaintextHex);
+  std::int32_t Verify(std::int32_t sessionId, std::int32_t keyHandle, std::int16_t hashType,
+                      const std::string& plaintextHex, const std::string& signatureHex);
+  std::int32_t VerifyByCertSerial(std::int32_t sessionId, const std::string& serialHex, std::int32_t hashType,
+                                  const std::string& plaintextHex, const std::string& signatureHex);
+  std::string SignByCSP(std::int32_t sessionId, std::int32_t certDataType, const std::string& certData,
+                        std::int32_t hashType, const std::string& plaintextHex);
+  std::int32_t VerifyByCSP(std::int32_t sessionId, std::int32_t certDataType, const std::string& certData,
+                           std::int32_t hashType, const std::string& plaintextHex, const std::string& signatureHex);
+  std::string EncryptByCSP(std::int32_t sessionId, std::int32_t certDataType, const std::string& certData,
+                           std::int32_t reserved, const std::string& plaintextHex);
+  std::string DecryptByCSP(std::int32_t sessionId, std::int32_t certDataType, const std::string& certData,
+                           std::int32_t reserved, const std::string& ciphertextHex);
+  std::int32_t VerifyCertCRL(std::int32_t sessionId, std::int32_t certDataType, const std::string& certData);
+  std::int32_t TokenInitialize(std::int32_t sessionId, const std::string& soPin, const std::string& newUserPin,
+                               const std::string& newTokenName);
+  std::string RetrieveAllTokenSerial(std::int32_t sessionId);
 
  private:
-  // The current token when SessionID matches and one is current; else null.
-  CP11Token* Token(std::int32_t SessionID);
-  std::int32_t Enum(std::int32_t SessionID, std::int32_t index,
-                    std::int32_t (CP11Token::*op)(std::int32_t, CK_OBJECT_HANDLE&));
+  // The current token when sessionId matches and one is current; else null.
+  CP11Token* Token(std::int32_t sessionId);
+  std::int32_t Enum(std::int32_t sessionId, std::int32_t index,
+                    ResultCode (CP11Token::*op)(std::int32_t, CK_OBJECT_HANDLE&));
 
   // Built in this order and torn down in reverse: the store layer goes first.
   std::unique_ptr<ITokenRegistry> m_registry;

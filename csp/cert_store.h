@@ -15,12 +15,12 @@
 #include <string>
 #include <vector>
 
+#include "common/result_codes.h"
+#include "common/vocabulary.h"
+
 namespace kelo::csp {
 
 using Bytes = std::vector<std::uint8_t>;
-
-// Hash types of the store operations.
-enum HashType : std::int32_t { kSha1 = 0, kMd2 = 1, kMd5 = 2 };
 
 class Certificate {
  public:
@@ -36,30 +36,31 @@ class Certificate {
   virtual std::string NotAfter() const = 0;  // "YYYY-MM-DD"
 };
 
-// Result codes below are the control's own (common/result_codes.h).
 class PublicKey {
  public:
   virtual ~PublicKey() = default;
-  // PKCS #1 v1.5 encryption; 0 or 1008 (data too long for the key, or a
-  // ciphertext longer than capacity).
-  virtual std::int32_t Encrypt(const std::uint8_t* data, std::size_t n, std::size_t capacity, Bytes& out) = 0;
-  // Hashes data and checks the signature over its DigestInfo: 0, 1005 (hash
-  // type not 0..2 or hashing failed), 1007 (does not verify).
-  virtual std::int32_t Verify(std::int32_t hashType, const std::uint8_t* data, std::size_t n, const std::uint8_t* sig,
-                              std::size_t sigLen) = 0;
+  // PKCS #1 v1.5 encryption: kOk, or kErrEncrypt (data too long for the key,
+  // or a ciphertext longer than capacity).
+  virtual ResultCode Encrypt(const std::uint8_t* data, std::size_t n, std::size_t capacity, Bytes& out) = 0;
+  // Hashes data and checks the signature over its DigestInfo: kOk, kErrHash
+  // (a hash type without a name, or hashing failed), kErrVerify (does not
+  // verify).
+  virtual ResultCode Verify(HashType hashType, const std::uint8_t* data, std::size_t n, const std::uint8_t* sig,
+                            std::size_t sigLen) = 0;
 };
 
 class PrivateKey {
  public:
   virtual ~PrivateKey() = default;
   // Whether the key may decrypt (an exchange key); Decrypt is refused with
-  // 1303 before any attempt when it may not.
+  // kErrGetKey before any attempt when it may not.
   virtual bool CanDecrypt() const = 0;
-  // Hashes data and signs its DigestInfo: 0 or 1005 (hash type not 0..2,
-  // hashing failed, key not allowed to sign, signature over 1000 bytes).
-  virtual std::int32_t Sign(std::int32_t hashType, const std::uint8_t* data, std::size_t n, Bytes& sig) = 0;
-  // PKCS #1 v1.5 decryption: 0 or 1009.
-  virtual std::int32_t Decrypt(const std::uint8_t* data, std::size_t n, Bytes& plain) = 0;
+  // Hashes data and signs its DigestInfo: kOk or kErrHash (a hash type
+  // without a name, hashing failed, key not allowed to sign, signature
+  // longer than kStoreOutputSize).
+  virtual ResultCode Sign(HashType hashType, const std::uint8_t* data, std::size_t n, Bytes& sig) = 0;
+  // PKCS #1 v1.5 decryption: kOk or kErrDecrypt.
+  virtual ResultCode Decrypt(const std::uint8_t* data, std::size_t n, Bytes& plain) = 0;
 };
 
 // Lets the user pick one certificate; blocks until the choice is made.
@@ -95,15 +96,17 @@ class PersonalStore {
 class CertStore {
  public:
   virtual ~CertStore() = default;
-  // 0 with the store, or 1301 when it cannot be opened. A store that does
-  // not exist yet opens empty.
-  virtual std::int32_t OpenPersonal(std::unique_ptr<PersonalStore>& store) = 0;
+  // kOk with the store, or kErrOpenStore when it cannot be opened. A store
+  // that does not exist yet opens empty.
+  virtual ResultCode OpenPersonal(std::unique_ptr<PersonalStore>& store) = 0;
   // Parses an encoded certificate; null when the bytes are not one.
   virtual std::unique_ptr<Certificate> Parse(const std::uint8_t* der, std::size_t n) = 0;
-  // 0, 1305 (the provider cannot start) or 1303 (key not importable).
-  virtual std::int32_t AcquirePublicKey(const Certificate& cert, std::unique_ptr<PublicKey>& key) = 0;
-  // 0 or 1303 (no private key, or it cannot be had, e.g. a locked store).
-  virtual std::int32_t AcquirePrivateKey(const Certificate& cert, std::unique_ptr<PrivateKey>& key) = 0;
+  // kOk, kErrProvider (the provider cannot start) or kErrGetKey (key not
+  // importable).
+  virtual ResultCode AcquirePublicKey(const Certificate& cert, std::unique_ptr<PublicKey>& key) = 0;
+  // kOk or kErrGetKey (no private key, or it cannot be had, e.g. a locked
+  // store).
+  virtual ResultCode AcquirePrivateKey(const Certificate& cert, std::unique_ptr<PrivateKey>& key) = 0;
 };
 
 // The platform's store and dialog (defined by the backend the build uses).

@@ -1,19 +1,3 @@
-// Linux builds: the caller named in the certificate selection dialog and the
-// password prompt (for example the web origin that asked). Empty names nobody.
-#ifndef KELO_CSP_DIALOGS_LOADER_H
-#define KELO_CSP_DIALOGS_LOADER_H
-
-#include <string>
-
-namespace kelo::csp {
-
-void SetDialogRequester(const std::string& who);
-
-// Where the dialogs module is looked for, given the executable's path: next
-// to it (a build tree), then in ../lib/kelo-ca/ (an installed package). The
-// first that exists, or the first candidate when none does.
-std::string DialogsModulePath(const std::string& exePath);
-
-}  // namespace kelo::csp
-
-#endif
+// Moved to csp/linux/dialogs_loader.h; kept until every includer names the
+// new place.
+#include "csp/linux/dialogs_loader.h"

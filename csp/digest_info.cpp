@@ -14,8 +14,13 @@ const DigestAlgorithm kAlgorithms[] = {{kSha1, 20}, {kMd2, 16}, {kMd5, 16}};
 
 }  // namespace
 
-const DigestAlgorithm* FindDigestAlgorithm(std::int32_t hashType) {
-  return hashType >= 0 && hashType <= 2 ? &kAlgorithms[hashType] : nullptr;
+const DigestAlgorithm* FindDigestAlgorithm(HashType hashType) {
+  switch (hashType) {
+    case HashType::kSha1: return &kAlgorithms[0];
+    case HashType::kMd2: return &kAlgorithms[1];
+    case HashType::kMd5: return &kAlgorithms[2];
+    default: return nullptr;
+  }
 }
 
 }  // namespace kelo::csp

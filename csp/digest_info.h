@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <span>
 
+#include "common/vocabulary.h"
+
 namespace kelo::csp {
 
 struct DigestAlgorithm {
@@ -14,8 +16,8 @@ struct DigestAlgorithm {
   std::size_t digestLength;
 };
 
-// Null for a hash type other than 0 (SHA-1), 1 (MD2), 2 (MD5).
-const DigestAlgorithm* FindDigestAlgorithm(std::int32_t hashType);
+// Null for a hash type without a name.
+const DigestAlgorithm* FindDigestAlgorithm(HashType hashType);
 
 }  // namespace kelo::csp
 

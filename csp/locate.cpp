@@ -7,7 +7,6 @@
 #include "codec/codec.h"
 #include "csp/token_csp.h"
 #include "platform/small_file.h"
-#include "common/result_codes.h"
 
 #ifndef PATH_MAX
 #define PATH_MAX 260
@@ -16,10 +15,10 @@
 namespace kelo {
 namespace {
 
-// Reads a whole certificate file: 0, or 1304 when it cannot be opened, is
-// not a regular file, is larger than a certificate can sensibly be, or
-// cannot be read fully.
-std::int32_t ReadCertificateFile(const std::string& path, std::vector<std::uint8_t>& bytes) {
+// Reads a whole certificate file: kOk, or kErrReadFile when it cannot be
+// opened, is not a regular file, is larger than a certificate can sensibly
+// be, or cannot be read fully.
+ResultCode ReadCertificateFile(const std::string& path, std::vector<std::uint8_t>& bytes) {
   if (path.size() >= PATH_MAX) return kErrReadFile;
   return platform::ReadSmallFile(path, CTokenCSP::kMaxCertData, bytes) ? kOk : kErrReadFile;
 }
@@ -38,8 +37,8 @@ int CompareBytes(const std::uint8_t* a, std::size_t aLen, const std::uint8_t* b,
   return 0;
 }
 
-std::int32_t CTokenCSP::LocateCertificate(std::int32_t certDataType, const std::uint8_t* certData,
-                                          std::int32_t certDataLength, std::unique_ptr<csp::Certificate>& cert) {
+ResultCode CTokenCSP::LocateCertificate(std::int32_t certDataType, const std::uint8_t* certData,
+                                        std::int32_t certDataLength, std::unique_ptr<csp::Certificate>& cert) {
   std::size_t len = certDataLength > 0 ? static_cast<std::size_t>(certDataLength) : 0;
   switch (certDataType) {
     case kCertBySelection:
@@ -54,8 +53,8 @@ std::int32_t CTokenCSP::LocateCertificate(std::int32_t certDataType, const std::
   }
 }
 
-std::int32_t CTokenCSP::FromStore(std::int32_t certDataType, const std::uint8_t* certData, std::size_t certDataLength,
-                                  std::unique_ptr<csp::Certificate>& cert) {
+ResultCode CTokenCSP::FromStore(std::int32_t certDataType, const std::uint8_t* certData, std::size_t certDataLength,
+                                std::unique_ptr<csp::Certificate>& cert) {
   std::unique_ptr<csp::PersonalStore> store;
   if (Store().OpenPersonal(store) != kOk || !store) return kErrOpenStore;
   if (certDataType == kCertBySelection) {
@@ -74,8 +73,8 @@ std::int32_t CTokenCSP::FromStore(std::int32_t certDataType, const std::uint8_t*
   return kErrNotFound;
 }
 
-std::int32_t CTokenCSP::FromBytes(std::int32_t certDataType, const std::uint8_t* certData,
-                                  std::size_t certDataLength, std::unique_ptr<csp::Certificate>& cert) {
+ResultCode CTokenCSP::FromBytes(std::int32_t certDataType, const std::uint8_t* certData, std::size_t certDataLength,
+                                std::unique_ptr<csp::Certificate>& cert) {
   if (certData == nullptr) return kErrBadArgument;
   std::vector<std::uint8_t> der;
   if (certDataType == kCertFromBase64) {
@@ -90,7 +89,7 @@ std::int32_t CTokenCSP::FromBytes(std::int32_t certDataType, const std::uint8_t*
     std::string path(reinterpret_cast<const char*>(certData), certDataLength);
     path.resize(std::strlen(path.c_str()));
     std::vector<std::uint8_t> file;
-    std::int32_t rc = ReadCertificateFile(path, file);
+    ResultCode rc = ReadCertificateFile(path, file);
     if (rc != kOk) return rc;
     static constexpr std::string_view kHeader = codec::kCertHeader;
     if (file.size() >= kHeader.size() && std::memcmp(file.data(), kHeader.data(), kHeader.size()) == 0) {
@@ -106,13 +105,13 @@ std::int32_t CTokenCSP::FromBytes(std::int32_t certDataType, const std::uint8_t*
   return cert ? kOk : kErrBuildCert;
 }
 
-std::int32_t CTokenCSP::AcquirePublicKey(const csp::Certificate& cert, std::unique_ptr<csp::PublicKey>& key) {
-  std::int32_t rc = Store().AcquirePublicKey(cert, key);
+ResultCode CTokenCSP::AcquirePublicKey(const csp::Certificate& cert, std::unique_ptr<csp::PublicKey>& key) {
+  ResultCode rc = Store().AcquirePublicKey(cert, key);
   if (rc != kOk || !key) return rc != kOk ? rc : kErrGetKey;
   return kOk;
 }
 
-std::int32_t CTokenCSP::AcquirePrivateKey(const csp::Certificate& cert, std::unique_ptr<csp::PrivateKey>& key) {
+ResultCode CTokenCSP::AcquirePrivateKey(const csp::Certificate& cert, std::unique_ptr<csp::PrivateKey>& key) {
   if (Store().AcquirePrivateKey(cert, key) != kOk || !key) return kErrGetKey;
   return kOk;
 }

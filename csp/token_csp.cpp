@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "platform/wipe.h"
-#include "common/result_codes.h"
 
 namespace kelo {
 
@@ -27,13 +26,13 @@ std::size_t Size(std::int32_t n) { return n > 0 ? static_cast<std::size_t>(n) : 
 
 }  // namespace
 
-std::int32_t CTokenCSP::Encrypt(std::int32_t certDataType, const std::uint8_t* certData, std::int32_t certDataLength,
-                                const std::uint8_t* data, std::int32_t dataLength, std::uint8_t* out,
-                                std::uint32_t* outLength) {
+ResultCode CTokenCSP::Encrypt(std::int32_t certDataType, const std::uint8_t* certData, std::int32_t certDataLength,
+                              const std::uint8_t* data, std::int32_t dataLength, std::uint8_t* out,
+                              std::uint32_t* outLength) {
   if (certDataType < kCertBySelection || certDataType > kCertFromFile || data == nullptr || outLength == nullptr)
     return kErrBadArgument;
   std::unique_ptr<csp::Certificate> cert;
-  std::int32_t rc = LocateCertificate(certDataType, certData, certDataLength, cert);
+  ResultCode rc = LocateCertificate(certDataType, certData, certDataLength, cert);
   if (rc != kOk) return rc;
   std::unique_ptr<csp::PublicKey> key;
   rc = AcquirePublicKey(*cert, key);
@@ -46,14 +45,14 @@ std::int32_t CTokenCSP::Encrypt(std::int32_t certDataType, const std::uint8_t* c
   return kOk;
 }
 
-std::int32_t CTokenCSP::Decrypt(std::int32_t certDataType, const std::uint8_t* certData, std::int32_t certDataLength,
-                                const std::uint8_t* data, std::int32_t dataLength, std::uint8_t* out,
-                                std::uint32_t* outLength) {
+ResultCode CTokenCSP::Decrypt(std::int32_t certDataType, const std::uint8_t* certData, std::int32_t certDataLength,
+                              const std::uint8_t* data, std::int32_t dataLength, std::uint8_t* out,
+                              std::uint32_t* outLength) {
   if ((certDataType != kCertBySelection && certDataType != kCertBySerial) || data == nullptr || out == nullptr ||
       outLength == nullptr)
     return kErrBadArgument;
   std::unique_ptr<csp::Certificate> cert;
-  std::int32_t rc = LocateCertificate(certDataType, certData, certDataLength, cert);
+  ResultCode rc = LocateCertificate(certDataType, certData, certDataLength, cert);
   if (rc != kOk) return rc;
   std::unique_ptr<csp::PrivateKey> key;
   rc = AcquirePrivateKey(*cert, key);
@@ -72,29 +71,29 @@ std::int32_t CTokenCSP::Decrypt(std::int32_t certDataType, const std::uint8_t* c
   return rc == kOk ? kOk : kErrDecrypt;
 }
 
-std::int32_t CTokenCSP::Sign(std::int32_t certDataType, const std::uint8_t* certData, std::int32_t certDataLength,
-                             std::int32_t hashType, const std::uint8_t* data, std::int32_t dataLength,
-                             std::uint8_t* out, std::uint32_t* outLength) {
+ResultCode CTokenCSP::Sign(std::int32_t certDataType, const std::uint8_t* certData, std::int32_t certDataLength,
+                           HashType hashType, const std::uint8_t* data, std::int32_t dataLength, std::uint8_t* out,
+                           std::uint32_t* outLength) {
   if (certDataType != kCertBySelection && certDataType != kCertBySerial) return kErrBadArgument;
   std::unique_ptr<csp::Certificate> cert;
-  std::int32_t rc = LocateCertificate(certDataType, certData, certDataLength, cert);
+  ResultCode rc = LocateCertificate(certDataType, certData, certDataLength, cert);
   if (rc != kOk) return rc;
   std::unique_ptr<csp::PrivateKey> key;
   rc = AcquirePrivateKey(*cert, key);
   if (rc != kOk) return rc;
   if (data == nullptr || out == nullptr || outLength == nullptr) return kErrBadArgument;
   csp::Bytes sig;
-  if (key->Sign(hashType, data, Size(dataLength), sig) != kOk || sig.size() > kSignatureArea) return kErrHash;
+  if (key->Sign(hashType, data, Size(dataLength), sig) != kOk || sig.size() > *outLength) return kErrHash;
   if (!sig.empty()) std::memcpy(out, sig.data(), sig.size());
   *outLength = static_cast<std::uint32_t>(sig.size());
   return kOk;
 }
 
-std::int32_t CTokenCSP::Verify(std::int32_t certDataType, const std::uint8_t* certData, std::int32_t certDataLength,
-                               std::int32_t hashType, const std::uint8_t* data, std::int32_t dataLength,
-                               const std::uint8_t* signature, std::int32_t signatureLength) {
+ResultCode CTokenCSP::Verify(std::int32_t certDataType, const std::uint8_t* certData, std::int32_t certDataLength,
+                             HashType hashType, const std::uint8_t* data, std::int32_t dataLength,
+                             const std::uint8_t* signature, std::int32_t signatureLength) {
   std::unique_ptr<csp::Certificate> cert;
-  std::int32_t rc = LocateCertificate(certDataType, certData, certDataLength, cert);
+  ResultCode rc = LocateCertificate(certDataType, certData, certDataLength, cert);
   if (rc != kOk) return rc;
   std::unique_ptr<csp::PublicKey> key;
   rc = AcquirePublicKey(*cert, key);

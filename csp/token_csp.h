@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "common/result_codes.h"
+#include "common/vocabulary.h"
 #include "csp/cert_store.h"
 
 namespace kelo {
@@ -34,7 +36,6 @@ class CTokenCSP {
   static constexpr std::size_t kMaxCertData = 64 * 1024;
   // Serial numbers longer than this never match.
   static constexpr std::size_t kMaxSerial = 100;
-  static constexpr std::size_t kSignatureArea = 1000;
 
   CTokenCSP();  // the platform's store and dialog
   CTokenCSP(std::unique_ptr<csp::CertStore> store, std::unique_ptr<csp::CertificateChooser> chooser);
@@ -42,36 +43,36 @@ class CTokenCSP {
   CTokenCSP& operator=(const CTokenCSP&) = delete;
   virtual ~CTokenCSP();
 
-  // From now on certificate data type 4 (a file) answers 1304 without
+  // From now on kCertFromFile answers kErrReadFile without
   // touching the file system: a host that serves web pages must not let
   // them probe local paths.
   void RefuseCertificateFiles() { m_filesRefused = true; }
 
   // certData may be null (absent); its length counts a text's terminator.
-  std::int32_t LocateCertificate(std::int32_t certDataType, const std::uint8_t* certData, std::int32_t certDataLength,
-                                 std::unique_ptr<csp::Certificate>& cert);
-  std::int32_t AcquirePublicKey(const csp::Certificate& cert, std::unique_ptr<csp::PublicKey>& key);
-  std::int32_t AcquirePrivateKey(const csp::Certificate& cert, std::unique_ptr<csp::PrivateKey>& key);
+  ResultCode LocateCertificate(std::int32_t certDataType, const std::uint8_t* certData, std::int32_t certDataLength,
+                               std::unique_ptr<csp::Certificate>& cert);
+  ResultCode AcquirePublicKey(const csp::Certificate& cert, std::unique_ptr<csp::PublicKey>& key);
+  ResultCode AcquirePrivateKey(const csp::Certificate& cert, std::unique_ptr<csp::PrivateKey>& key);
 
   // outLength: the capacity of out on entry, the bytes written on success.
-  std::int32_t Encrypt(std::int32_t certDataType, const std::uint8_t* certData, std::int32_t certDataLength,
-                       const std::uint8_t* data, std::int32_t dataLength, std::uint8_t* out,
-                       std::uint32_t* outLength);
-  std::int32_t Decrypt(std::int32_t certDataType, const std::uint8_t* certData, std::int32_t certDataLength,
-                       const std::uint8_t* data, std::int32_t dataLength, std::uint8_t* out,
-                       std::uint32_t* outLength);
-  std::int32_t Sign(std::int32_t certDataType, const std::uint8_t* certData, std::int32_t certDataLength,
-                    std::int32_t hashType, const std::uint8_t* data, std::int32_t dataLength, std::uint8_t* out,
-                    std::uint32_t* outLength);
-  std::int32_t Verify(std::int32_t certDataType, const std::uint8_t* certData, std::int32_t certDataLength,
-                      std::int32_t hashType, const std::uint8_t* data, std::int32_t dataLength,
-                      const std::uint8_t* signature, std::int32_t signatureLength);
+  // An output longer than the capacity fails (kErrEncrypt, kErrDecrypt,
+  // kErrHash) with nothing written.
+  ResultCode Encrypt(std::int32_t certDataType, const std::uint8_t* certData, std::int32_t certDataLength,
+                     const std::uint8_t* data, std::int32_t dataLength, std::uint8_t* out, std::uint32_t* outLength);
+  ResultCode Decrypt(std::int32_t certDataType, const std::uint8_t* certData, std::int32_t certDataLength,
+                     const std::uint8_t* data, std::int32_t dataLength, std::uint8_t* out, std::uint32_t* outLength);
+  ResultCode Sign(std::int32_t certDataType, const std::uint8_t* certData, std::int32_t certDataLength,
+                  HashType hashType, const std::uint8_t* data, std::int32_t dataLength, std::uint8_t* out,
+                  std::uint32_t* outLength);
+  ResultCode Verify(std::int32_t certDataType, const std::uint8_t* certData, std::int32_t certDataLength,
+                    HashType hashType, const std::uint8_t* data, std::int32_t dataLength, const std::uint8_t* signature,
+                    std::int32_t signatureLength);
 
  private:
-  std::int32_t FromStore(std::int32_t certDataType, const std::uint8_t* certData, std::size_t certDataLength,
-                         std::unique_ptr<csp::Certificate>& cert);
-  std::int32_t FromBytes(std::int32_t certDataType, const std::uint8_t* certData, std::size_t certDataLength,
-                         std::unique_ptr<csp::Certificate>& cert);
+  ResultCode FromStore(std::int32_t certDataType, const std::uint8_t* certData, std::size_t certDataLength,
+                       std::unique_ptr<csp::Certificate>& cert);
+  ResultCode FromBytes(std::int32_t certDataType, const std::uint8_t* certData, std::size_t certDataLength,
+                       std::unique_ptr<csp::Certificate>& cert);
 
   // The platform's store starts on first use: starting it costs more than
   // creating the whole control, and many callers never touch the store.

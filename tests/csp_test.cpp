@@ -22,6 +22,10 @@
 namespace kelo::test {
 namespace {
 
+constexpr HashType kSha1 = HashType::kSha1;
+constexpr HashType kMd5 = HashType::kMd5;
+constexpr auto kUnnamedHash = static_cast<HashType>(3);
+
 class CspTest : public ::testing::Test {
  protected:
   CspTest() : csp_(std::make_unique<FakeStore>(state_), std::make_unique<FakeChooser>(state_)) {
@@ -30,17 +34,17 @@ class CspTest : public ::testing::Test {
   ~CspTest() override { EXPECT_EQ(g_live, 0) << "a store object was not released"; }
 
   // Signs with a store certificate picked by serial; returns the result code.
-  std::int32_t SignBySerial(const Bytes& serial, std::int32_t hashType, Bytes& sig) {
+  ResultCode SignBySerial(const Bytes& serial, HashType hashType, Bytes& sig) {
     std::uint8_t out[1000];
     std::uint32_t len = sizeof out;
     const std::uint8_t data[] = {1, 2, 3};
     const std::uint8_t none = 0;  // empty data is still present data
-    std::int32_t rc = csp_.Sign(kCertBySerial, serial.empty() ? &none : serial.data(),
-                                static_cast<std::int32_t>(serial.size()), hashType, data, 3, out, &len);
+    ResultCode rc = csp_.Sign(kCertBySerial, serial.empty() ? &none : serial.data(),
+                              static_cast<std::int32_t>(serial.size()), hashType, data, 3, out, &len);
     if (rc == kOk) sig.assign(out, out + len);
     return rc;
   }
-  std::int32_t Locate(std::int32_t type, const std::string& data, bool withTerminator = true) {
+  ResultCode Locate(std::int32_t type, const std::string& data, bool withTerminator = true) {
     std::unique_ptr<csp::Certificate> cert;
     auto n = static_cast<std::int32_t>(data.size() + (withTerminator ? 1 : 0));
     return csp_.LocateCertificate(type, reinterpret_cast<const std::uint8_t*>(data.c_str()), n, cert);
@@ -64,18 +68,18 @@ TEST(CspBytes, ReverseAndCompare) {
 
 TEST_F(CspTest, SerialSearchComparesEveryByte) {
   Bytes sig;
-  EXPECT_EQ(SignBySerial({0x00, 0xA1, 0xB2}, 0, sig), kOk);
-  EXPECT_EQ(SignBySerial({0xA1, 0xB2}, 0, sig), kErrNotFound);  // the leading 00 is part of it
-  EXPECT_EQ(SignBySerial({0x00, 0xA1, 0xB2, 0x00}, 0, sig), kErrNotFound);
-  EXPECT_EQ(SignBySerial({0x0A, 0x1B}, 0, sig), kOk);  // first of two with one serial
-  EXPECT_EQ(SignBySerial({}, 0, sig), kErrNotFound);
-  EXPECT_EQ(SignBySerial({0xC0}, 0, sig), kErrGetKey);  // found, but without a private key
+  EXPECT_EQ(SignBySerial({0x00, 0xA1, 0xB2}, kSha1, sig), kOk);
+  EXPECT_EQ(SignBySerial({0xA1, 0xB2}, kSha1, sig), kErrNotFound);  // the leading 00 is part of it
+  EXPECT_EQ(SignBySerial({0x00, 0xA1, 0xB2, 0x00}, kSha1, sig), kErrNotFound);
+  EXPECT_EQ(SignBySerial({0x0A, 0x1B}, kSha1, sig), kOk);  // first of two with one serial
+  EXPECT_EQ(SignBySerial({}, kSha1, sig), kErrNotFound);
+  EXPECT_EQ(SignBySerial({0xC0}, kSha1, sig), kErrGetKey);  // found, but without a private key
   // A stored serial longer than 100 bytes never matches, even exactly.
   Bytes longSerial(101, 0x42);
   state_.serials.push_back(longSerial);
-  EXPECT_EQ(SignBySerial(longSerial, 0, sig), kErrNotFound);
+  EXPECT_EQ(SignBySerial(longSerial, kSha1, sig), kErrNotFound);
   state_.openFails = true;
-  EXPECT_EQ(SignBySerial({0x0A, 0x1B}, 0, sig), kErrOpenStore);
+  EXPECT_EQ(SignBySerial({0x0A, 0x1B}, kSha1, sig), kErrOpenStore);
 }
 
 TEST_F(CspTest, SelectionDialogDecides) {
@@ -83,12 +87,12 @@ TEST_F(CspTest, SelectionDialogDecides) {
   std::uint32_t len = sizeof out;
   const std::uint8_t data[] = {9};
   state_.chosen = -1;
-  EXPECT_EQ(csp_.Sign(kCertBySelection, nullptr, 0, 0, data, 1, out, &len), kErrOpenStore);
+  EXPECT_EQ(csp_.Sign(kCertBySelection, nullptr, 0, kSha1, data, 1, out, &len), kErrOpenStore);
   state_.chosen = 1;
-  EXPECT_EQ(csp_.Sign(kCertBySelection, nullptr, 0, 0, data, 1, out, &len), kOk);
+  EXPECT_EQ(csp_.Sign(kCertBySelection, nullptr, 0, kSha1, data, 1, out, &len), kOk);
   EXPECT_EQ(state_.chooserCalls, 2);
   state_.chosen = 7;  // out of range: nothing chosen
-  EXPECT_EQ(csp_.Sign(kCertBySelection, nullptr, 0, 0, data, 1, out, &len), kErrOpenStore);
+  EXPECT_EQ(csp_.Sign(kCertBySelection, nullptr, 0, kSha1, data, 1, out, &len), kErrOpenStore);
 }
 
 // Without a chooser (the platform's store shows its own dialog), a store
@@ -101,7 +105,7 @@ TEST(CspSelection, WithoutAChooserNothingIsChosen) {
     std::uint8_t out[1000];
     std::uint32_t len = sizeof out;
     const std::uint8_t data[] = {9};
-    EXPECT_EQ(csp.Sign(kCertBySelection, nullptr, 0, 0, data, 1, out, &len), kErrOpenStore);
+    EXPECT_EQ(csp.Sign(kCertBySelection, nullptr, 0, kSha1, data, 1, out, &len), kErrOpenStore);
     EXPECT_EQ(state.opens, 1);
   }
   EXPECT_EQ(g_live, 0) << "a store object was not released";
@@ -114,20 +118,20 @@ TEST_F(CspTest, ChecksRunInTheirOrder) {
   const Bytes serial = {0x0A, 0x1B};
   // Private-key operations take only store certificates, refused before the store opens.
   for (std::int32_t type : {2, 3, 4, 5, -1}) {
-    EXPECT_EQ(csp_.Sign(type, serial.data(), 2, 0, data, 1, out, &len), kErrBadArgument);
+    EXPECT_EQ(csp_.Sign(type, serial.data(), 2, kSha1, data, 1, out, &len), kErrBadArgument);
     EXPECT_EQ(csp_.Decrypt(type, serial.data(), 2, data, 1, out, &len), kErrBadArgument);
   }
   EXPECT_EQ(state_.opens, 0);
   EXPECT_EQ(csp_.Encrypt(7, serial.data(), 2, data, 1, out, &len), kErrBadArgument);
-  EXPECT_EQ(csp_.Verify(7, serial.data(), 2, 0, data, 1, data, 1), kErrBadArgument);
-  EXPECT_EQ(csp_.Sign(kCertBySerial, nullptr, 0, 0, data, 1, out, &len), kErrBadArgument);
+  EXPECT_EQ(csp_.Verify(7, serial.data(), 2, kSha1, data, 1, data, 1), kErrBadArgument);
+  EXPECT_EQ(csp_.Sign(kCertBySerial, nullptr, 0, kSha1, data, 1, out, &len), kErrBadArgument);
   EXPECT_EQ(state_.opens, 1);  // serial absent: found out after opening
   // Hash type: refused only once certificate and key are in hand.
-  EXPECT_EQ(csp_.Sign(kCertBySerial, serial.data(), 2, 3, data, 1, out, &len), kErrHash);
-  EXPECT_EQ(csp_.Sign(kCertBySerial, Bytes{0x99}.data(), 1, 3, data, 1, out, &len), kErrNotFound);
-  EXPECT_EQ(csp_.Verify(kCertBySerial, serial.data(), 2, -1, data, 1, data, 1), kErrHash);
+  EXPECT_EQ(csp_.Sign(kCertBySerial, serial.data(), 2, kUnnamedHash, data, 1, out, &len), kErrHash);
+  EXPECT_EQ(csp_.Sign(kCertBySerial, Bytes{0x99}.data(), 1, kUnnamedHash, data, 1, out, &len), kErrNotFound);
+  EXPECT_EQ(csp_.Verify(kCertBySerial, serial.data(), 2, static_cast<HashType>(-1), data, 1, data, 1), kErrHash);
   state_.providerRc = kErrProvider;
-  EXPECT_EQ(csp_.Verify(kCertBySerial, serial.data(), 2, 0, data, 1, data, 1), kErrProvider);
+  EXPECT_EQ(csp_.Verify(kCertBySerial, serial.data(), 2, kSha1, data, 1, data, 1), kErrProvider);
   EXPECT_EQ(csp_.Encrypt(kCertBySerial, serial.data(), 2, data, 1, out, &len), kErrProvider);
 }
 
@@ -136,9 +140,9 @@ TEST_F(CspTest, RoundTripsAndTheirFailures) {
   const std::uint8_t data[] = {5, 6, 7};
   std::uint8_t sig[1000];
   std::uint32_t sigLen = sizeof sig;
-  ASSERT_EQ(csp_.Sign(kCertBySerial, serial.data(), 2, 2, data, 3, sig, &sigLen), kOk);
-  EXPECT_EQ(csp_.Verify(kCertBySerial, serial.data(), 2, 2, data, 3, sig, static_cast<std::int32_t>(sigLen)), kOk);
-  EXPECT_EQ(csp_.Verify(kCertBySerial, serial.data(), 2, 0, data, 3, sig, static_cast<std::int32_t>(sigLen)),
+  ASSERT_EQ(csp_.Sign(kCertBySerial, serial.data(), 2, kMd5, data, 3, sig, &sigLen), kOk);
+  EXPECT_EQ(csp_.Verify(kCertBySerial, serial.data(), 2, kMd5, data, 3, sig, static_cast<std::int32_t>(sigLen)), kOk);
+  EXPECT_EQ(csp_.Verify(kCertBySerial, serial.data(), 2, kSha1, data, 3, sig, static_cast<std::int32_t>(sigLen)),
             kErrVerify);
 
   std::uint8_t cipher[1000];
@@ -150,8 +154,15 @@ TEST_F(CspTest, RoundTripsAndTheirFailures) {
                          &plainLen),
             kOk);
   EXPECT_EQ(Bytes(plain, plain + plainLen), Bytes(data, data + 3));
-  // The caller's capacity bounds both directions.
-  std::uint32_t small = 2;
+  // The caller's capacity bounds every output: the fake's signature here is
+  // four bytes.
+  std::uint32_t small = 3;
+  EXPECT_EQ(csp_.Sign(kCertBySerial, serial.data(), 2, kMd5, data, 3, sig, &small), kErrHash);
+  EXPECT_EQ(small, 3u) << "nothing written on failure";
+  small = 4;
+  EXPECT_EQ(csp_.Sign(kCertBySerial, serial.data(), 2, kMd5, data, 3, sig, &small), kOk);
+  EXPECT_EQ(small, 4u);
+  small = 2;
   EXPECT_EQ(csp_.Encrypt(kCertBySerial, serial.data(), 2, data, 3, cipher, &small), kErrEncrypt);
   small = 2;
   EXPECT_EQ(csp_.Decrypt(kCertBySerial, serial.data(), 2, cipher, static_cast<std::int32_t>(cipherLen), plain, &small),

@@ -9,8 +9,8 @@ namespace kelo {
 
 class FakeRegistry final : public ITokenRegistry {
  public:
-  std::int32_t Connect() override { return connectResult; }
-  std::int32_t Disconnect() override {
+  ResultCode Connect() override { return static_cast<ResultCode>(connectResult); }
+  ResultCode Disconnect() override {
     ++disconnects;
     return kOk;
   }
@@ -19,9 +19,9 @@ class FakeRegistry final : public ITokenRegistry {
     ++serialCalls;
     out += serials;
   }
-  std::int32_t CurrentType() const override { return -1; }
+  LibraryType CurrentType() const override { return kNoLibrary; }
 
-  std::int32_t connectResult = kOk;
+  std::int32_t connectResult = kOk;  // any number a host must pass on
   std::string serials;
   int disconnects = 0;
   int serialCalls = 0;

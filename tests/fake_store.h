@@ -16,6 +16,8 @@ using csp::Bytes;
 
 inline int g_live = 0;  // fake objects alive: every path must release them all
 
+inline bool Named(HashType h) { return h == HashType::kSha1 || h == HashType::kMd2 || h == HashType::kMd5; }
+
 struct Live {
   Live() { ++g_live; }
   Live(const Live&) { ++g_live; }
@@ -47,15 +49,15 @@ class FakeCert final : public csp::Certificate {
 // Signatures and ciphertexts are the input reversed, tagged with the hash type.
 class FakePublicKey final : public csp::PublicKey {
  public:
-  std::int32_t Encrypt(const std::uint8_t* d, std::size_t n, std::size_t capacity, Bytes& out) override {
+  ResultCode Encrypt(const std::uint8_t* d, std::size_t n, std::size_t capacity, Bytes& out) override {
     if (n > 8) return kErrEncrypt;  // "longer than the key can take"
     out.assign(d, d + n);
     out.push_back(0xEE);
     return out.size() > capacity ? kErrEncrypt : kOk;
   }
-  std::int32_t Verify(std::int32_t hashType, const std::uint8_t* d, std::size_t n, const std::uint8_t* sig,
-                      std::size_t sigLen) override {
-    if (hashType < 0 || hashType > 2) return kErrHash;
+  ResultCode Verify(HashType hashType, const std::uint8_t* d, std::size_t n, const std::uint8_t* sig,
+                    std::size_t sigLen) override {
+    if (!Named(hashType)) return kErrHash;
     Bytes expect(d, d + n);
     expect.push_back(static_cast<std::uint8_t>(hashType));
     return Bytes(sig, sig + sigLen) == expect ? kOk : kErrVerify;
@@ -69,13 +71,13 @@ class FakePrivateKey final : public csp::PrivateKey {
  public:
   explicit FakePrivateKey(bool canDecrypt) : canDecrypt_(canDecrypt) {}
   bool CanDecrypt() const override { return canDecrypt_; }
-  std::int32_t Sign(std::int32_t hashType, const std::uint8_t* d, std::size_t n, Bytes& sig) override {
-    if (hashType < 0 || hashType > 2) return kErrHash;
+  ResultCode Sign(HashType hashType, const std::uint8_t* d, std::size_t n, Bytes& sig) override {
+    if (!Named(hashType)) return kErrHash;
     sig.assign(d, d + n);
     sig.push_back(static_cast<std::uint8_t>(hashType));
     return kOk;
   }
-  std::int32_t Decrypt(const std::uint8_t* d, std::size_t n, Bytes& plain) override {
+  ResultCode Decrypt(const std::uint8_t* d, std::size_t n, Bytes& plain) override {
     if (n == 0 || d[n - 1] != 0xEE) return kErrDecrypt;
     plain.assign(d, d + n - 1);
     return kOk;
@@ -107,13 +109,13 @@ struct FakeState {
   int chosen = -1;
   int chooserCalls = 0;
   bool decryptAllowed = true;
-  int providerRc = kOk;
+  ResultCode providerRc = kOk;
 };
 
 class FakeStore final : public csp::CertStore {
  public:
   explicit FakeStore(FakeState& s) : s_(s) {}
-  std::int32_t OpenPersonal(std::unique_ptr<csp::PersonalStore>& store) override {
+  ResultCode OpenPersonal(std::unique_ptr<csp::PersonalStore>& store) override {
     ++s_.opens;
     if (s_.openFails) return kErrOpenStore;
     store = std::make_unique<FakePersonal>(s_.serials);
@@ -124,12 +126,12 @@ class FakeStore final : public csp::CertStore {
     if (n < kMagic.size() || std::string(der, der + kMagic.size()) != kMagic) return nullptr;
     return std::make_unique<FakeCert>(Bytes(der + kMagic.size(), der + n), false);
   }
-  std::int32_t AcquirePublicKey(const csp::Certificate&, std::unique_ptr<csp::PublicKey>& key) override {
+  ResultCode AcquirePublicKey(const csp::Certificate&, std::unique_ptr<csp::PublicKey>& key) override {
     if (s_.providerRc != kOk) return s_.providerRc;
     key = std::make_unique<FakePublicKey>();
     return kOk;
   }
-  std::int32_t AcquirePrivateKey(const csp::Certificate& cert, std::unique_ptr<csp::PrivateKey>& key) override {
+  ResultCode AcquirePrivateKey(const csp::Certificate& cert, std::unique_ptr<csp::PrivateKey>& key) override {
     if (!static_cast<const FakeCert&>(cert).hasKey()) return kErrGetKey;
     key = std::make_unique<FakePrivateKey>(s_.decryptAllowed);
     return kOk;

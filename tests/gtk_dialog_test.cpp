@@ -20,7 +20,6 @@
 #include <vector>
 
 #include "csp/cert_store.h"
-#include "csp/dialogs.h"
 #include "csp/gtk/chooser_gtk.h"
 
 namespace {
@@ -275,12 +274,11 @@ class ScopedUnsetEnv {
 
 TEST(GtkDialogNoDisplay, DeclinesAtOnce) {
   ScopedUnsetEnv display("DISPLAY"), wayland("WAYLAND_DISPLAY");
-  auto chooser = kelo::csp::MakePlatformChooser();
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(chooser->Choose({&kAlice, &kBob}), -1);
-  EXPECT_EQ(chooser->Choose({}), -1);
+  EXPECT_EQ(kelo::csp::GtkChooseCertificate({&kAlice, &kBob}, ""), -1);
+  EXPECT_EQ(kelo::csp::GtkChooseCertificate({}, ""), -1);
   std::string password = "untouched";
-  EXPECT_FALSE(kelo::csp::AskStorePassword("Test store", password));
+  EXPECT_FALSE(kelo::csp::GtkAskPassword("Test store", "", password));
   EXPECT_EQ(password, "untouched");
   EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
 }
@@ -295,7 +293,6 @@ class GtkDialogXvfb : public testing::Test {
     if (Shell("command -v xdotool >/dev/null 2>&1").status != 0) GTEST_SKIP() << "xdotool is not installed";
     setenv("NO_AT_BRIDGE", "1", 0);  // no accessibility bus on a bare X server
   }
-  void TearDown() override { kelo::csp::SetGtkDialogsRequester(""); }
 };
 
 struct ChooseCase {
@@ -323,14 +320,12 @@ TEST_F(GtkDialogXvfb, Choose) {
   const char* title = "Select a certificate";
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    kelo::csp::SetGtkDialogsRequester(c.requester);
     std::string shot;
 #ifdef KELO_GTK_SCREENSHOT
     if (&c == &cases.front()) shot = KELO_GTK_SCREENSHOT;
 #endif
-    auto chooser = kelo::csp::MakePlatformChooser();
     Driver driver(title, c.steps, shot);
-    const int chosen = chooser->Choose(c.certs);
+    const int chosen = kelo::csp::GtkChooseCertificate(c.certs, c.requester);
     // Before anything lets GTK's main loop run again.
     EXPECT_FALSE(WindowVisible(title)) << "window still on screen after the call returned";
     driver.Finish();
@@ -389,7 +384,6 @@ TEST_F(GtkDialogXvfb, Password) {
   const std::string title = "Password for Test store";
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    kelo::csp::SetGtkDialogsRequester(c.requester);
     std::string shot;
 #ifdef KELO_GTK_SCREENSHOT
     // Saved next to the selection dialog's picture.
@@ -400,7 +394,7 @@ TEST_F(GtkDialogXvfb, Password) {
 #endif
     std::string password = "untouched";
     Driver driver(title, c.steps, shot);
-    const bool answered = kelo::csp::AskStorePassword("Test store", password);
+    const bool answered = kelo::csp::GtkAskPassword("Test store", c.requester, password);
     EXPECT_FALSE(WindowVisible(title)) << "window still on screen after the call returned";
     driver.Finish();
     ASSERT_EQ(driver.error(), "");

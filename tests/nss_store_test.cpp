@@ -1,6 +1,7 @@
 // The NSS store backend against real NSS databases made by make-nssdb.sh,
 // checked against OpenSSL: byte order, DigestInfo, padding, key usage,
-// missing, corrupt and password-protected databases.
+// missing, corrupt and password-protected databases. The cases every store
+// backend shares are in tests/cert_store_suite.h.
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -29,6 +30,7 @@
 #include "csp/digest_info.h"
 #include "csp/nss/nss_context.h"
 #include "common/result_codes.h"
+#include "tests/cert_store_suite.h"
 
 namespace fs = std::filesystem;
 using kelo::csp::Bytes;
@@ -219,8 +221,9 @@ fs::path CachedFixture(const std::string& name, const std::string& options) {
   return home;
 }
 
-class NssStoreTest : public ::testing::Test {
- protected:
+// The NSS side of the shared store suite, and the fixture of the cases only
+// NSS has.
+struct NssBackend {
   static void SetUpTestSuite() {
     const char* home = std::getenv("HOME");
     savedHome_ = home != nullptr ? home : "";
@@ -250,25 +253,29 @@ class NssStoreTest : public ::testing::Test {
     }
   }
 
-  void SetUp() override {
+  static void SetUp() {
     UseHome(main_);
     g_prompt = PromptDouble{};
   }
 
   // Every object of a test is gone by now: NSS must have shut down with
   // nothing of ours still referenced.
-  void TearDown() override { EXPECT_TRUE(kelo::csp::nss::LastShutdownClean()); }
+  static void TearDown() { EXPECT_TRUE(kelo::csp::nss::LastShutdownClean()); }
 
   static void UseHome(const fs::path& home) { ::setenv("HOME", home.c_str(), 1); }
 
   static fs::path File(const std::string& name, const char* ext) { return main_ / "fixture" / (name + ext); }
   static Bytes Der(const std::string& name) { return ReadFile(File(name, ".der")); }
-  static std::string Env(const std::string& key) { return env_.at(key); }
-  static std::string Upper(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return s;
+  static Bytes PemFile(const std::string& name) { return ReadFile(File(name, ".pem")); }
+  static std::vector<std::string> Names() { return {std::begin(kNames), std::end(kNames)}; }
+  static std::vector<kelo::test::KeyUsageCase> KeyUsage() {
+    return {{"a", true, kelo::kOk}, {"sigonly", false, kelo::kOk}, {"enconly", true, kErrHash}};
   }
-
+  // NSS finds a key by the certificate's contents wherever it came from.
+  static constexpr bool kParsedCopyFindsKey = true;
+  // NSS answers bad padding with a made-up plaintext (implicit rejection).
+  static constexpr bool kRefusesForeignCiphertext = false;
+  static std::string Env(const std::string& key) { return env_.at(key); }
   static std::vector<std::unique_ptr<Certificate>> List(CertStore& store) {
     std::unique_ptr<PersonalStore> personal;
     EXPECT_EQ(store.OpenPersonal(personal), 0);
@@ -305,119 +312,25 @@ class NssStoreTest : public ::testing::Test {
   static inline std::map<std::string, std::string> env_;
 };
 
+class NssStoreTest : public ::testing::Test, protected NssBackend {
+ protected:
+  static void SetUpTestSuite() { NssBackend::SetUpTestSuite(); }
+  static void TearDownTestSuite() { NssBackend::TearDownTestSuite(); }
+  void SetUp() override { NssBackend::SetUp(); }
+  void TearDown() override { NssBackend::TearDown(); }
+};
+
 const Bytes kData = AsBytes("The quick brown fox jumps over the lazy dog");
 
-// --- the personal store ----------------------------------------------------
+}  // namespace
 
-TEST_F(NssStoreTest, ListsEveryCertificateWithItsDetails) {
-  auto store = kelo::csp::MakePlatformStore();
-  const auto certs = List(*store);
-  ASSERT_EQ(certs.size(), std::size(kNames));
-  for (const std::string name : kNames) {
-    SCOPED_TRACE(name);
-    const Bytes der = Der(name);
-    const auto count = std::count_if(certs.begin(), certs.end(), [&](const auto& c) { return c->Encoded() == der; });
-    ASSERT_EQ(count, 1);
-    const auto& cert = *std::find_if(certs.begin(), certs.end(), [&](const auto& c) { return c->Encoded() == der; });
-    EXPECT_EQ(Hex(cert->SerialNumber()), Env("SERIAL_" + Upper(name)));
-    const std::string cn = "CN=" + Env("CN_" + Upper(name));
-    EXPECT_NE(cert->Subject().find(cn), std::string::npos) << cert->Subject();
-    EXPECT_NE(cert->Issuer().find(cn), std::string::npos) << cert->Issuer();  // self-signed
-    EXPECT_EQ(cert->NotAfter(), Env("NOTAFTER_" + Upper(name)));
-  }
-}
+namespace kelo::test {
+INSTANTIATE_TYPED_TEST_SUITE_P(Nss, CertStoreSuite, NssBackend);
+}  // namespace kelo::test
 
-TEST_F(NssStoreTest, SerialKeepsTheLeadingZeroAndSharedSerialsBothList) {
-  auto store = kelo::csp::MakePlatformStore();
-  const Bytes a = StoreCert(*store, "a")->SerialNumber();
-  EXPECT_EQ(a, (Bytes{0x00, 0x80, 0xA1, 0xB2}));
-  const Bytes dup1 = StoreCert(*store, "dup1")->SerialNumber();
-  EXPECT_EQ(dup1, StoreCert(*store, "dup2")->SerialNumber());
-  EXPECT_EQ(Hex(dup1), Env("SERIAL_DUP1"));
-}
+namespace {
 
-TEST_F(NssStoreTest, ParsesCertificatesAndRejectsOtherBytes) {
-  auto store = kelo::csp::MakePlatformStore();
-  const Bytes der = Der("b");
-  auto cert = store->Parse(der.data(), der.size());
-  ASSERT_NE(cert, nullptr);
-  EXPECT_EQ(cert->Encoded(), der);
-  EXPECT_EQ(Hex(cert->SerialNumber()), Env("SERIAL_B"));
-  EXPECT_EQ(cert->Subject(), StoreCert(*store, "b")->Subject());
-
-  Bytes truncated(der.begin(), der.begin() + static_cast<std::ptrdiff_t>(der.size() / 2));
-  Bytes badTag = der;
-  badTag[0] = 0x31;
-  const std::pair<const char*, Bytes> bad[] = {
-      {"one byte", Bytes{0x30}},
-      {"garbage", AsBytes("definitely not a certificate")},
-      {"truncated", truncated},
-      {"wrong outer tag", badTag},
-      {"PEM text", ReadFile(File("b", ".pem"))},
-  };
-  for (const auto& [what, bytes] : bad) {
-    EXPECT_EQ(store->Parse(bytes.data(), bytes.size()), nullptr) << what;
-  }
-  EXPECT_EQ(store->Parse(der.data(), 0), nullptr);
-  EXPECT_EQ(store->Parse(nullptr, 10), nullptr);
-}
-
-// --- signing and verifying -------------------------------------------------
-
-TEST_F(NssStoreTest, SignVerifiesForEveryHashTypeAndOnlyForItsOwnInputs) {
-  auto store = kelo::csp::MakePlatformStore();
-  auto key = PrivateKeyOf(*store, "a");
-  ASSERT_NE(key, nullptr);
-  auto storeCert = StoreCert(*store, "a");
-  std::unique_ptr<PublicKey> ownKey;
-  ASSERT_EQ(store->AcquirePublicKey(*storeCert, ownKey), 0);
-  auto parsedKey = PublicKeyOf(*store, Der("a"));
-  auto otherKey = PublicKeyOf(*store, Der("b"));
-  ASSERT_NE(parsedKey, nullptr);
-  ASSERT_NE(otherKey, nullptr);
-
-  for (std::int32_t hash : {kelo::csp::kSha1, kelo::csp::kMd2, kelo::csp::kMd5}) {
-    SCOPED_TRACE(hash);
-    Bytes sig;
-    ASSERT_EQ(key->Sign(hash, kData.data(), kData.size(), sig), 0);
-    ASSERT_EQ(sig.size(), 256u);
-    EXPECT_EQ(ownKey->Verify(hash, kData.data(), kData.size(), sig.data(), sig.size()), 0);
-    EXPECT_EQ(parsedKey->Verify(hash, kData.data(), kData.size(), sig.data(), sig.size()), 0);
-
-    const std::int32_t otherHash = (hash + 1) % 3;
-    EXPECT_EQ(parsedKey->Verify(otherHash, kData.data(), kData.size(), sig.data(), sig.size()), kErrVerify);
-    Bytes changed = kData;
-    changed.back() ^= 1;
-    EXPECT_EQ(parsedKey->Verify(hash, changed.data(), changed.size(), sig.data(), sig.size()), kErrVerify);
-    const Bytes bigEndian = Reversed(sig);
-    EXPECT_EQ(parsedKey->Verify(hash, kData.data(), kData.size(), bigEndian.data(), bigEndian.size()), kErrVerify);
-    EXPECT_EQ(parsedKey->Verify(hash, kData.data(), kData.size(), sig.data(), sig.size() - 1), kErrVerify);
-    EXPECT_EQ(parsedKey->Verify(hash, kData.data(), kData.size(), sig.data(), 0), kErrVerify);
-    EXPECT_EQ(otherKey->Verify(hash, kData.data(), kData.size(), sig.data(), sig.size()), kErrVerify);
-  }
-
-  // Empty data is data too.
-  Bytes sig;
-  ASSERT_EQ(key->Sign(kelo::csp::kSha1, nullptr, 0, sig), 0);
-  EXPECT_EQ(parsedKey->Verify(kelo::csp::kSha1, nullptr, 0, sig.data(), sig.size()), 0);
-}
-
-TEST_F(NssStoreTest, HashTypesOutsideTheTableAreRefused) {
-  auto store = kelo::csp::MakePlatformStore();
-  auto key = PrivateKeyOf(*store, "a");
-  auto publicKey = PublicKeyOf(*store, Der("a"));
-  ASSERT_NE(key, nullptr);
-  ASSERT_NE(publicKey, nullptr);
-  Bytes good;
-  ASSERT_EQ(key->Sign(kelo::csp::kSha1, kData.data(), kData.size(), good), 0);
-  for (std::int32_t hash : {-1, 3, 5, 0x8004}) {
-    SCOPED_TRACE(hash);
-    Bytes sig = {1, 2, 3};
-    EXPECT_EQ(key->Sign(hash, kData.data(), kData.size(), sig), kErrHash);
-    EXPECT_EQ(sig, (Bytes{1, 2, 3}));
-    EXPECT_EQ(publicKey->Verify(hash, kData.data(), kData.size(), good.data(), good.size()), kErrHash);
-  }
-}
+// --- what only NSS shows ------------------------------------------------------
 
 // Reversed, our signatures are standard PKCS #1 v1.5 signatures.
 TEST_F(NssStoreTest, SignaturesCheckOutWithOpenSsl) {
@@ -427,10 +340,10 @@ TEST_F(NssStoreTest, SignaturesCheckOutWithOpenSsl) {
   Pkey openSslKey = LoadPrivateKey(File("b", ".key"));
   ASSERT_NE(openSslKey, nullptr);
 
-  const std::pair<std::int32_t, const EVP_MD*> hashes[] = {{kelo::csp::kSha1, EVP_sha1()},
-                                                           {kelo::csp::kMd5, EVP_md5()}};
+  const std::pair<kelo::HashType, const EVP_MD*> hashes[] = {{kelo::HashType::kSha1, EVP_sha1()},
+                                                             {kelo::HashType::kMd5, EVP_md5()}};
   for (const auto& [hash, md] : hashes) {
-    SCOPED_TRACE(hash);
+    SCOPED_TRACE(static_cast<int>(hash));
     Bytes sig;
     ASSERT_EQ(key->Sign(hash, kData.data(), kData.size(), sig), 0);
     EXPECT_TRUE(OpenSslVerify(openSslKey.get(), md, kData, Reversed(sig)));
@@ -439,10 +352,10 @@ TEST_F(NssStoreTest, SignaturesCheckOutWithOpenSsl) {
 
   // MD2: recover the signed block and compare it with our own DigestInfo.
   Bytes sig;
-  ASSERT_EQ(key->Sign(kelo::csp::kMd2, kData.data(), kData.size(), sig), 0);
+  ASSERT_EQ(key->Sign(kelo::HashType::kMd2, kData.data(), kData.size(), sig), 0);
   const Bytes recovered = OpenSslRun(openSslKey.get(), EVP_PKEY_verify_recover_init, EVP_PKEY_verify_recover,
                                      Reversed(sig));
-  const auto* md2 = kelo::csp::FindDigestAlgorithm(kelo::csp::kMd2);
+  const auto* md2 = kelo::csp::FindDigestAlgorithm(kelo::HashType::kMd2);
   Bytes expected(md2->prefix.begin(), md2->prefix.end());
   const Bytes digest = Md2(kData);
   expected.insert(expected.end(), digest.begin(), digest.end());
@@ -483,127 +396,6 @@ TEST_F(NssStoreTest, EncryptAndDecryptInteroperateWithOpenSsl) {
   EXPECT_EQ(plain, kData);
 }
 
-TEST_F(NssStoreTest, EncryptLimits) {
-  auto store = kelo::csp::MakePlatformStore();
-  auto publicKey = PublicKeyOf(*store, Der("a"));
-  ASSERT_NE(publicKey, nullptr);
-  Pkey openSslKey = LoadPrivateKey(File("a", ".key"));
-  const Bytes longest(256 - 11, 0x5A);
-  struct Case {
-    std::size_t length;
-    std::size_t capacity;
-    std::int32_t result;
-  } const cases[] = {
-      {0, 256, 0}, {longest.size(), 256, 0}, {longest.size() + 1, 1000, kErrEncrypt}, {10, 255, kErrEncrypt},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::to_string(c.length) + "/" + std::to_string(c.capacity));
-    Bytes data(c.length, 0x5A);
-    Bytes cipher = {7};
-    ASSERT_EQ(publicKey->Encrypt(data.data(), data.size(), c.capacity, cipher), c.result);
-    if (c.result == 0) {
-      EXPECT_EQ(OpenSslRun(openSslKey.get(), EVP_PKEY_decrypt_init, EVP_PKEY_decrypt, Reversed(cipher)), data);
-    } else {
-      EXPECT_EQ(cipher, Bytes{7});
-    }
-  }
-}
-
-TEST_F(NssStoreTest, DecryptRefusesWhatIsNotItsCiphertext) {
-  auto store = kelo::csp::MakePlatformStore();
-  auto keyA = PrivateKeyOf(*store, "a");
-  auto publicB = PublicKeyOf(*store, Der("b"));
-  ASSERT_NE(keyA, nullptr);
-  ASSERT_NE(publicB, nullptr);
-  Bytes forB;
-  ASSERT_EQ(publicB->Encrypt(kData.data(), kData.size(), 1000, forB), 0);
-  const Bytes shortCipher(forB.begin(), forB.end() - 1);
-  const Bytes longCipher = [&] {
-    Bytes b = forB;
-    b.push_back(0);
-    b.push_back(1);
-    return b;
-  }();
-  const std::pair<const char*, Bytes> cases[] = {
-      {"one byte short", shortCipher}, {"too long", longCipher}, {"empty", {}}};
-  for (const auto& [what, cipher] : cases) {
-    Bytes plain = {9};
-    EXPECT_EQ(keyA->Decrypt(cipher.data(), cipher.size(), plain), kErrDecrypt) << what;
-    EXPECT_EQ(plain, Bytes{9}) << what;
-  }
-  // NSS answers bad padding with a made-up plaintext instead of an error
-  // (implicit rejection), so another key's ciphertext need not fail; it
-  // must not give the data back.
-  Bytes plain;
-  const auto result = keyA->Decrypt(forB.data(), forB.size(), plain);
-  EXPECT_TRUE(result == kErrDecrypt || plain != kData);
-}
-
-// --- keys and what they may do -----------------------------------------------
-
-TEST_F(NssStoreTest, KeyUsageDecidesWhatAPrivateKeyMayDo) {
-  auto store = kelo::csp::MakePlatformStore();
-  struct Case {
-    const char* name;
-    bool canDecrypt;
-    std::int32_t signResult;
-  } const cases[] = {
-      {"a", true, 0},
-      {"sigonly", false, 0},
-      {"enconly", true, kErrHash},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    auto key = PrivateKeyOf(*store, c.name);
-    ASSERT_NE(key, nullptr);
-    EXPECT_EQ(key->CanDecrypt(), c.canDecrypt);
-    Bytes sig;
-    EXPECT_EQ(key->Sign(kelo::csp::kSha1, kData.data(), kData.size(), sig), c.signResult);
-  }
-}
-
-TEST_F(NssStoreTest, ACertificateWithoutKeyHasOnlyAPublicKey) {
-  auto store = kelo::csp::MakePlatformStore();
-  auto cert = StoreCert(*store, "c");
-  ASSERT_NE(cert, nullptr);
-  std::unique_ptr<PrivateKey> privateKey;
-  EXPECT_EQ(store->AcquirePrivateKey(*cert, privateKey), kErrGetKey);
-  EXPECT_EQ(privateKey, nullptr);
-  std::unique_ptr<PublicKey> publicKey;
-  EXPECT_EQ(store->AcquirePublicKey(*cert, publicKey), 0);
-  // A parsed copy of a store certificate finds the store's key.
-  const Bytes der = Der("dup2");
-  auto parsed = store->Parse(der.data(), der.size());
-  ASSERT_NE(parsed, nullptr);
-  EXPECT_EQ(store->AcquirePrivateKey(*parsed, privateKey), 0);
-}
-
-// Certificates and keys keep NSS running after the store object is gone.
-TEST_F(NssStoreTest, HandedOutObjectsOutliveTheStore) {
-  std::unique_ptr<Certificate> cert;
-  std::unique_ptr<PrivateKey> key;
-  std::unique_ptr<PublicKey> publicKey;
-  {
-    auto store = kelo::csp::MakePlatformStore();
-    std::unique_ptr<PersonalStore> personal;
-    ASSERT_EQ(store->OpenPersonal(personal), 0);
-    for (auto& c : personal->Certificates()) {
-      if (c->Encoded() == Der("b")) cert = std::move(c);
-    }
-    ASSERT_NE(cert, nullptr);
-    ASSERT_EQ(store->AcquirePrivateKey(*cert, key), 0);
-    ASSERT_EQ(store->AcquirePublicKey(*cert, publicKey), 0);
-  }
-  Bytes sig;
-  ASSERT_EQ(key->Sign(kelo::csp::kMd5, kData.data(), kData.size(), sig), 0);
-  EXPECT_EQ(publicKey->Verify(kelo::csp::kMd5, kData.data(), kData.size(), sig.data(), sig.size()), 0);
-  EXPECT_EQ(Hex(cert->SerialNumber()), Env("SERIAL_B"));
-  key.reset();
-  publicKey.reset();
-  cert.reset();
-  EXPECT_TRUE(kelo::csp::nss::LastShutdownClean());
-}
-
 // --- missing, corrupt and protected databases ---------------------------------
 
 // Types 2 to 4 work on a parsed certificate with any database or none.
@@ -623,7 +415,7 @@ void ExpectPublicKeyOperationsWork(CertStore& store, const fs::path& fixture) {
   const Bytes sig = OpenSslRun(openSslKey.get(), EVP_PKEY_sign_init, EVP_PKEY_sign, digest, EVP_sha1());
   ASSERT_EQ(sig.size(), 256u);
   const Bytes ours = Reversed(sig);
-  EXPECT_EQ(key->Verify(kelo::csp::kSha1, kData.data(), kData.size(), ours.data(), ours.size()), 0);
+  EXPECT_EQ(key->Verify(kelo::HashType::kSha1, kData.data(), kData.size(), ours.data(), ours.size()), 0);
 }
 
 TEST_F(NssStoreTest, WithoutADatabaseTheStoreIsEmptyAndNothingIsCreated) {
@@ -688,7 +480,7 @@ TEST_F(NssStoreTest, APasswordProtectedDatabaseAsksForItsPassword) {
     if (c.result == 0) {
       ASSERT_NE(key, nullptr);
       Bytes sig;
-      EXPECT_EQ(key->Sign(kelo::csp::kSha1, kData.data(), kData.size(), sig), 0);
+      EXPECT_EQ(key->Sign(kelo::HashType::kSha1, kData.data(), kData.size(), sig), 0);
     }
   }
 }

@@ -351,7 +351,7 @@ TEST_F(LoginOps, InitTokenFailures) {
 // ---------------------------------------------------------------- no session, no call
 
 // Every token operation, with harmless arguments.
-std::vector<std::pair<const char*, std::function<std::int32_t(CP11Token&)>>> TokenOperations() {
+std::vector<std::pair<const char*, std::function<ResultCode(CP11Token&)>>> TokenOperations() {
   static const std::uint8_t kData[4] = {1, 2, 3, 4};
   return {
       {"Login", [](CP11Token& t) { return t.Login(false, "1234", 4); }},
@@ -363,7 +363,7 @@ std::vector<std::pair<const char*, std::function<std::int32_t(CP11Token&)>>> Tok
       {"EnumCertificate", [](CP11Token& t) { CK_OBJECT_HANDLE h = 0; return t.EnumCertificate(0, h); }},
       {"EnumPublicKey", [](CP11Token& t) { CK_OBJECT_HANDLE h = 0; return t.EnumPublicKey(0, h); }},
       {"EnumPrivateKey", [](CP11Token& t) { CK_OBJECT_HANDLE h = 0; return t.EnumPrivateKey(0, h); }},
-      {"ReadObjectAttribute", [](CP11Token& t) { Bytes v; return t.ReadObjectAttribute(1, 1, v); }},
+      {"ReadObjectAttribute", [](CP11Token& t) { Bytes v; return t.ReadObjectAttribute(1, AttributeSelector::kValue, v); }},
       {"FindCertificateIdBySerial", [](CP11Token& t) { Bytes id; return t.FindCertificateIdBySerial(kData, 2, id); }},
       {"FindPrivateKeyById", [](CP11Token& t) { CK_OBJECT_HANDLE h = 0; return t.FindPrivateKeyById(kData, 1, h); }},
       {"FindPublicKeyById", [](CP11Token& t) { CK_OBJECT_HANDLE h = 0; return t.FindPublicKeyById(kData, 1, h); }},
@@ -371,10 +371,10 @@ std::vector<std::pair<const char*, std::function<std::int32_t(CP11Token&)>>> Tok
        [](CP11Token& t) { CK_OBJECT_HANDLE h = 0; return t.FindPrivateKeyBySerial(kData, 2, h); }},
       {"FindPublicKeyBySerial",
        [](CP11Token& t) { CK_OBJECT_HANDLE h = 0; return t.FindPublicKeyBySerial(kData, 2, h); }},
-      {"DigestData", [](CP11Token& t) { std::uint8_t o[128]; CK_ULONG n = 128; return t.DigestData(0, kData, 4, o, n); }},
+      {"DigestData", [](CP11Token& t) { std::uint8_t o[128]; CK_ULONG n = 128; return t.DigestData(HashType::kSha1, kData, 4, o, n); }},
       {"SignData",
-       [](CP11Token& t) { std::uint8_t o[1024]; CK_ULONG n = 1024; return t.SignData(3, 0, kData, 4, o, n); }},
-      {"VerifyData", [](CP11Token& t) { return t.VerifyData(2, 0, kData, 4, kData, 4); }},
+       [](CP11Token& t) { std::uint8_t o[1024]; CK_ULONG n = 1024; return t.SignData(3, HashType::kSha1, kData, 4, o, n); }},
+      {"VerifyData", [](CP11Token& t) { return t.VerifyData(2, HashType::kSha1, kData, 4, kData, 4); }},
       {"EncryptData",
        [](CP11Token& t) { std::uint8_t o[512]; CK_ULONG n = 512; return t.EncryptData(2, kData, 4, o, n); }},
       {"DecryptData",
@@ -383,9 +383,9 @@ std::vector<std::pair<const char*, std::function<std::int32_t(CP11Token&)>>> Tok
        [](CP11Token& t) {
          std::uint8_t o[1024];
          CK_ULONG n = 1024;
-         return t.SignDataBySerial(kData, 2, 0, kData, 4, o, n);
+         return t.SignDataBySerial(kData, 2, HashType::kSha1, kData, 4, o, n);
        }},
-      {"VerifyDataBySerial", [](CP11Token& t) { return t.VerifyDataBySerial(kData, 2, 0, kData, 4, kData, 4); }},
+      {"VerifyDataBySerial", [](CP11Token& t) { return t.VerifyDataBySerial(kData, 2, HashType::kSha1, kData, 4, kData, 4); }},
   };
 }
 
@@ -411,7 +411,7 @@ TEST_F(GuardOps, WithoutASessionEveryOperationAnswers1002AndCallsNothing) {
   // The attribute selector is checked first, so a bad one is 1004 even here.
   Bytes value;
   for (std::int32_t selector : {0, 4, -1}) {
-    EXPECT_EQ(unloaded.ReadObjectAttribute(1, selector, value), kErrBadArgument) << selector;
+    EXPECT_EQ(unloaded.ReadObjectAttribute(1, static_cast<AttributeSelector>(selector), value), kErrBadArgument) << selector;
   }
 }
 
@@ -620,15 +620,15 @@ TEST_F(AttributeOps, ReadObjectAttributeAnswers) {
   const struct {
     const char* what;
     unsigned long handle;
-    std::int32_t selector;
-    std::int32_t status;
+    AttributeSelector selector;
+    ResultCode status;
     std::size_t calls;
   } cases[] = {
-      {"zero-length value", pair[1], 2, kOk, 2},
-      // The probe reports the unavailable-length marker: its status, no value call.
-      {"attribute missing", pair[0], 2, static_cast<std::int32_t>(CKR_ATTRIBUTE_TYPE_INVALID), 1},
-      {"value sensitive", pair[2], 1, static_cast<std::int32_t>(CKR_ATTRIBUTE_SENSITIVE), 1},
-      {"no such object", 999, 3, static_cast<std::int32_t>(CKR_OBJECT_HANDLE_INVALID), 2},
+      {"zero-length value", pair[1], AttributeSelector::kId, kOk, 2},
+      // The probe reports the unavailable-length marker: no value call.
+      {"attribute missing", pair[0], AttributeSelector::kId, kErrNotFound, 1},
+      {"value sensitive", pair[2], AttributeSelector::kValue, kErrNotFound, 1},
+      {"no such object", 999, AttributeSelector::kSerial, kErrNotFound, 2},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -640,7 +640,7 @@ TEST_F(AttributeOps, ReadObjectAttributeAnswers) {
   }
   m0.clear_log();
   Bytes value;
-  EXPECT_EQ(tok->ReadObjectAttribute(pair[1], 2, value), kOk);
+  EXPECT_EQ(tok->ReadObjectAttribute(pair[1], AttributeSelector::kId, value), kOk);
   EXPECT_EQ(m0.Calls(), (Names{Line("C_GetAttributeValue", sess, pair[1], "258*"),
                                Line("C_GetAttributeValue", sess, pair[1], "258:0")}));
 }
@@ -824,7 +824,7 @@ TEST_F(CryptoOps, HashThroughTheFacade) {
   EXPECT_TRUE(NothingLogged());
   std::uint8_t out[128];
   CK_ULONG len = sizeof out;
-  EXPECT_EQ(tok->DigestData(3, out, 1, out, len), kErrBadArgument);
+  EXPECT_EQ(tok->DigestData(static_cast<HashType>(3), out, 1, out, len), kErrBadArgument);
 }
 
 TEST_F(CryptoOps, SignAndVerifyMechanismsByHashType) {
@@ -973,16 +973,16 @@ TEST_F(CryptoOps, AnOutputAreaTooSmallFailsAndEndsTheOperation) {
   const struct {
     const char* what;
     const char* fn;
-    std::function<std::int32_t(CP11Token&, Bytes&, CK_ULONG&)> run;
+    std::function<ResultCode(CP11Token&, Bytes&, CK_ULONG&)> run;
     std::size_t inLen;
     CK_ULONG needed;
     std::int32_t failure;
   } cases[] = {
       {"digest", "C_Digest",
-       [&](CP11Token& t, Bytes& o, CK_ULONG& n) { return t.DigestData(0, data.data(), 3, o.data(), n); }, 3, 20,
+       [&](CP11Token& t, Bytes& o, CK_ULONG& n) { return t.DigestData(HashType::kSha1, data.data(), 3, o.data(), n); }, 3, 20,
        kErrHash},
       {"sign", "C_Sign",
-       [&](CP11Token& t, Bytes& o, CK_ULONG& n) { return t.SignData(pair[2], 0, data.data(), 3, o.data(), n); }, 3,
+       [&](CP11Token& t, Bytes& o, CK_ULONG& n) { return t.SignData(pair[2], HashType::kSha1, data.data(), 3, o.data(), n); }, 3,
        256, kErrSign},
       {"encrypt", "C_Encrypt",
        [&](CP11Token& t, Bytes& o, CK_ULONG& n) { return t.EncryptData(pair[1], data.data(), 3, o.data(), n); }, 3,

@@ -62,12 +62,28 @@ bool Complete(const CK_FUNCTION_LIST& f) {
 
 }  // namespace
 
+void CP11Token::Session::Replace(CK_FUNCTION_LIST_PTR functions, CK_SESSION_HANDLE fresh) {
+  if (handle_ != 0 && handle_ != fresh) functions_->C_CloseSession(handle_);
+  functions_ = functions;
+  handle_ = fresh;
+}
+
+CK_SESSION_HANDLE CP11Token::Session::Release() {
+  CK_SESSION_HANDLE h = handle_;
+  handle_ = 0;
+  return h;
+}
+
+void CP11Token::Session::Close() {
+  if (handle_ != 0) functions_->C_CloseSession(Release());
+}
+
 CP11Token::CP11Token() = default;
 
 CP11Token::~CP11Token() { Unload(); }
 
-std::int32_t CP11Token::Load(const char* name) {
-  if (m_hModule == nullptr) {
+ResultCode CP11Token::Load(const char* name) {
+  if (!m_module) {
     // A name that does not fit is refused rather than cut: a cut name could
     // load a different module.
     if (name == nullptr || std::strlen(name) >= kLibNameSize) return kErrLoadModule;
@@ -75,12 +91,12 @@ std::int32_t CP11Token::Load(const char* name) {
       std::memset(m_szLibName, 0, sizeof m_szLibName);
       std::memcpy(m_szLibName, name, std::strlen(name));
     }
-    m_hModule = platform::LoadModule(m_szLibName);
-    if (m_hModule == nullptr) return kErrLoadModule;
+    m_module.reset(platform::LoadModule(m_szLibName));
+    if (!m_module) return kErrLoadModule;
   }
   if (m_pFunctionList == nullptr) {
     // Called through its own type: a call through any other is undefined.
-    auto fn = reinterpret_cast<CK_C_GetFunctionList>(platform::GetSymbol(m_hModule, "C_GetFunctionList"));
+    auto fn = reinterpret_cast<CK_C_GetFunctionList>(platform::GetSymbol(m_module.get(), "C_GetFunctionList"));
     CK_FUNCTION_LIST_PTR list = nullptr;
     if (fn == nullptr || fn(&list) != CKR_OK || list == nullptr || !Complete(*list)) {
       Unload();
@@ -89,7 +105,7 @@ std::int32_t CP11Token::Load(const char* name) {
     m_pFunctionList = list;
   }
   if (m_pAuxFunctionList == nullptr) {
-    auto fn = reinterpret_cast<GetListFn>(platform::GetSymbol(m_hModule, "E_GetAuxFunctionList"));
+    auto fn = reinterpret_cast<GetListFn>(platform::GetSymbol(m_module.get(), "E_GetAuxFunctionList"));
     void* list = nullptr;
     if (fn == nullptr || fn(&list) != CKR_OK) {
       Unload();
@@ -105,7 +121,7 @@ std::int32_t CP11Token::Load(const char* name) {
     return kErrSession;
   }
   if (!m_holdsInit) {
-    InitCounts::Get().Acquire(m_hModule);
+    InitCounts::Get().Acquire(m_module.get());
     m_holdsInit = true;
   }
   return kOk;
@@ -113,30 +129,32 @@ std::int32_t CP11Token::Load(const char* name) {
 
 void CP11Token::Unload() {
   if (m_pFunctionList != nullptr) {
-    bool last = m_holdsInit ? InitCounts::Get().Release(m_hModule) : !InitCounts::Get().Held(m_hModule);
+    bool last = m_holdsInit ? InitCounts::Get().Release(m_module.get()) : !InitCounts::Get().Held(m_module.get());
     if (last) {
+      // C_Finalize ends every session of the module, ours included.
       m_pFunctionList->C_Finalize(nullptr);
-    } else if (m_hSession != 0) {
+      (void)m_session.Release();
+    } else {
       // The module stays initialised for its other holders: our session
       // would outlive us there.
-      m_pFunctionList->C_CloseSession(m_hSession);
+      m_session.Close();
     }
   } else if (m_holdsInit) {
-    InitCounts::Get().Release(m_hModule);
+    InitCounts::Get().Release(m_module.get());
   }
   m_holdsInit = false;
-  if (m_hModule != nullptr) platform::ReleaseModule(m_hModule);
-  m_hModule = nullptr;
+  // Finalised before it is unloaded. A session handle from before the
+  // unload names nothing in a reloaded module (or, worse, someone else's
+  // session): it is gone with the module.
+  m_module.reset();
   m_pFunctionList = nullptr;
   m_pAuxFunctionList = nullptr;
-  // A session handle from before the unload names nothing in a reloaded
-  // module (or, worse, someone else's session): forget it.
-  m_hSession = 0;
+  (void)m_session.Release();
 }
 
-std::int32_t CP11Token::ListSlots(std::vector<CK_SLOT_ID>& slots) {
+ResultCode CP11Token::ListSlots(std::vector<CK_SLOT_ID>& slots) {
   if (!IsLoaded()) {
-    std::int32_t rc = Load(m_szLibName);
+    ResultCode rc = Load(m_szLibName);
     if (rc != kOk) return rc;
   }
   for (unsigned attempt = 0; attempt < kSlotListAttempts; ++attempt) {
@@ -157,9 +175,9 @@ std::int32_t CP11Token::ListSlots(std::vector<CK_SLOT_ID>& slots) {
   return kErrNoToken;
 }
 
-std::int32_t CP11Token::FindFirstTokenSlot(CK_SLOT_ID& slot, CK_TOKEN_INFO& info) {
+ResultCode CP11Token::FindFirstTokenSlot(CK_SLOT_ID& slot, CK_TOKEN_INFO& info) {
   std::vector<CK_SLOT_ID> slots;
-  std::int32_t rc = ListSlots(slots);
+  ResultCode rc = ListSlots(slots);
   if (rc != kOk) return rc;
   for (CK_SLOT_ID candidate : slots) {
     std::memset(&info, 0, sizeof info);
@@ -171,50 +189,48 @@ std::int32_t CP11Token::FindFirstTokenSlot(CK_SLOT_ID& slot, CK_TOKEN_INFO& info
   return kErrNoToken;
 }
 
-std::int32_t CP11Token::Connect() {
+ResultCode CP11Token::Connect() {
   CK_SLOT_ID slot = 0;
   CK_TOKEN_INFO info;
-  std::int32_t rc = FindFirstTokenSlot(slot, info);
+  ResultCode rc = FindFirstTokenSlot(slot, info);
   if (rc != kOk) return rc;
 
   // Open the new session before closing the one it supersedes: login state
   // is kept per application while any session stays open.
   CK_SESSION_HANDLE fresh = 0;
   CK_RV rv = m_pFunctionList->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &fresh);
-  CK_SESSION_HANDLE old = m_hSession;
-  if (old != 0 && old != fresh) m_pFunctionList->C_CloseSession(old);
+  m_session.Replace(m_pFunctionList, fresh);
   // Handle 0 is never a session (it marks "none" here): a module that
   // answers success with it has opened nothing usable.
   if (rv != CKR_OK || fresh == 0) {
-    m_hSession = 0;
+    (void)m_session.Release();
     m_slotId = kNoSlot;
     return kErrNoToken;
   }
   m_slotId = slot;
-  m_hSession = fresh;
   return kOk;
 }
 
-std::int32_t CP11Token::Disconnect() {
+ResultCode CP11Token::Disconnect() {
   if (!IsLoaded()) return kErrSession;
-  m_pFunctionList->C_CloseSession(m_hSession);
-  m_hSession = 0;
+  // Closed even when there is none (handle 0): the module decides.
+  m_pFunctionList->C_CloseSession(m_session.Release());
   m_slotId = kNoSlot;
   return kOk;
 }
 
-std::int32_t CP11Token::GetSerial(char out[kSerialSize]) {
+ResultCode CP11Token::GetSerial(char out[kSerialSize]) {
   CK_SLOT_ID slot = 0;
   CK_TOKEN_INFO info;
-  std::int32_t rc = FindFirstTokenSlot(slot, info);
+  ResultCode rc = FindFirstTokenSlot(slot, info);
   if (rc != kOk) return rc;
   std::memcpy(out, info.serialNumber, kSerialSize);
   return kOk;
 }
 
-std::int32_t CP11Token::GetAllSerials(std::string& out) {
+ResultCode CP11Token::GetAllSerials(std::string& out) {
   std::vector<CK_SLOT_ID> slots;
-  std::int32_t rc = ListSlots(slots);
+  ResultCode rc = ListSlots(slots);
   if (rc != kOk) return rc;
   bool any = false;
   for (CK_SLOT_ID slot : slots) {

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "common/result_codes.h"
+#include "common/vocabulary.h"
 #include "platform/dynlib.h"
 #include "platform/wipe.h"
 #include "token/pkcs11.h"
@@ -35,80 +37,105 @@ class CP11Token {
 
   // Module binding and slot discovery. A function list that leaves any
   // function this object calls null is refused at binding, as a failing
-  // C_GetFunctionList is (1002): nothing is called through it, not even
+  // C_GetFunctionList is (kErrSession): nothing is called through it, not even
   // C_Finalize, so no operation has to check its entry later.
-  std::int32_t Load(const char* name);
+  ResultCode Load(const char* name);
   void Unload();
   bool IsLoaded() const { return m_pFunctionList != nullptr && m_pAuxFunctionList != nullptr; }
-  std::int32_t Connect();
-  std::int32_t Disconnect();
-  // On 0, out holds exactly the 16 bytes of the token's serialNumber.
-  std::int32_t GetSerial(char out[kSerialSize]);
-  // On 0, out holds the serials of every slot with a readable token, joined by ",".
-  std::int32_t GetAllSerials(std::string& out);
+  ResultCode Connect();
+  ResultCode Disconnect();
+  // On kOk, out holds exactly the 16 bytes of the token's serialNumber.
+  ResultCode GetSerial(char out[kSerialSize]);
+  // On kOk, out holds the serials of every slot with a readable token, joined by ",".
+  ResultCode GetAllSerials(std::string& out);
 
   // Login and PIN management.
-  std::int32_t Login(bool securityOfficer, const char* pin, CK_ULONG pinLen);
-  std::int32_t Logout();
-  std::int32_t ChangeSOPin(const char* oldPin, CK_ULONG oldLen, const char* newPin, CK_ULONG newLen);
-  std::int32_t ChangeUserPin(const char* oldPin, CK_ULONG oldLen, const char* newPin, CK_ULONG newLen);
-  std::int32_t UnblockUserPin(const char* soPin, CK_ULONG soLen, const char* userPin, CK_ULONG userLen);
-  std::int32_t InitToken(const char* soPin, const char* userPin, const char* tokenName);
+  ResultCode Login(bool securityOfficer, const char* pin, CK_ULONG pinLen);
+  ResultCode Logout();
+  ResultCode ChangeSOPin(const char* oldPin, CK_ULONG oldLen, const char* newPin, CK_ULONG newLen);
+  ResultCode ChangeUserPin(const char* oldPin, CK_ULONG oldLen, const char* newPin, CK_ULONG newLen);
+  ResultCode UnblockUserPin(const char* soPin, CK_ULONG soLen, const char* userPin, CK_ULONG userLen);
+  ResultCode InitToken(const char* soPin, const char* userPin, const char* tokenName);
 
   // Object enumeration by position in the module's search order.
-  std::int32_t EnumCertificate(std::int32_t index, CK_OBJECT_HANDLE& handle);
-  std::int32_t EnumPublicKey(std::int32_t index, CK_OBJECT_HANDLE& handle);
-  std::int32_t EnumPrivateKey(std::int32_t index, CK_OBJECT_HANDLE& handle);
+  ResultCode EnumCertificate(std::int32_t index, CK_OBJECT_HANDLE& handle);
+  ResultCode EnumPublicKey(std::int32_t index, CK_OBJECT_HANDLE& handle);
+  ResultCode EnumPrivateKey(std::int32_t index, CK_OBJECT_HANDLE& handle);
 
-  // Attributes and certificate lookup. ReadObjectAttribute may answer the
-  // module's own CKR_ value; value holds the bytes read (without terminator).
-  std::int32_t ReadObjectAttribute(CK_OBJECT_HANDLE handle, std::int32_t selector, std::vector<std::uint8_t>& value);
-  std::int32_t FindCertificateIdBySerial(const std::uint8_t* serial, std::size_t n, std::vector<std::uint8_t>& id);
-  std::int32_t FindPrivateKeyById(const std::uint8_t* id, std::size_t n, CK_OBJECT_HANDLE& handle);
-  std::int32_t FindPublicKeyById(const std::uint8_t* id, std::size_t n, CK_OBJECT_HANDLE& handle);
-  std::int32_t FindPrivateKeyBySerial(const std::uint8_t* serial, std::size_t n, CK_OBJECT_HANDLE& handle);
-  std::int32_t FindPublicKeyBySerial(const std::uint8_t* serial, std::size_t n, CK_OBJECT_HANDLE& handle);
+  // Attributes and certificate lookup. ReadObjectAttribute answers kOk with
+  // the bytes read (without terminator), kErrBadArgument for a selector
+  // without a name, or kErrNotFound with value empty when the module has no
+  // readable value to give.
+  ResultCode ReadObjectAttribute(CK_OBJECT_HANDLE handle, AttributeSelector selector, std::vector<std::uint8_t>& value);
+  ResultCode FindCertificateIdBySerial(const std::uint8_t* serial, std::size_t n, std::vector<std::uint8_t>& id);
+  ResultCode FindPrivateKeyById(const std::uint8_t* id, std::size_t n, CK_OBJECT_HANDLE& handle);
+  ResultCode FindPublicKeyById(const std::uint8_t* id, std::size_t n, CK_OBJECT_HANDLE& handle);
+  ResultCode FindPrivateKeyBySerial(const std::uint8_t* serial, std::size_t n, CK_OBJECT_HANDLE& handle);
+  ResultCode FindPublicKeyBySerial(const std::uint8_t* serial, std::size_t n, CK_OBJECT_HANDLE& handle);
 
   // Single-part cryptography. outLen holds the capacity on entry and the
   // number of bytes produced on success.
-  std::int32_t DigestData(std::int32_t hashType, const std::uint8_t* data, CK_ULONG len, std::uint8_t* out,
-                          CK_ULONG& outLen);
-  std::int32_t SignData(CK_OBJECT_HANDLE key, std::int32_t hashType, const std::uint8_t* data, CK_ULONG len,
-                        std::uint8_t* out, CK_ULONG& outLen);
-  std::int32_t VerifyData(CK_OBJECT_HANDLE key, std::int32_t hashType, const std::uint8_t* data, CK_ULONG len,
-                          const std::uint8_t* sig, CK_ULONG sigLen);
-  std::int32_t EncryptData(CK_OBJECT_HANDLE key, const std::uint8_t* data, CK_ULONG len, std::uint8_t* out,
-                           CK_ULONG& outLen);
-  std::int32_t DecryptData(CK_OBJECT_HANDLE key, const std::uint8_t* data, CK_ULONG len, std::uint8_t* out,
-                           CK_ULONG& outLen);
-  std::int32_t SignDataBySerial(const std::uint8_t* serial, std::size_t n, std::int32_t hashType,
-                                const std::uint8_t* data, CK_ULONG len, std::uint8_t* out, CK_ULONG& outLen);
-  std::int32_t VerifyDataBySerial(const std::uint8_t* serial, std::size_t n, std::int32_t hashType,
-                                  const std::uint8_t* data, CK_ULONG len, const std::uint8_t* sig,
-                                  CK_ULONG sigLen);
+  ResultCode DigestData(HashType hashType, const std::uint8_t* data, CK_ULONG len, std::uint8_t* out, CK_ULONG& outLen);
+  ResultCode SignData(CK_OBJECT_HANDLE key, HashType hashType, const std::uint8_t* data, CK_ULONG len,
+                      std::uint8_t* out, CK_ULONG& outLen);
+  ResultCode VerifyData(CK_OBJECT_HANDLE key, HashType hashType, const std::uint8_t* data, CK_ULONG len,
+                        const std::uint8_t* sig, CK_ULONG sigLen);
+  ResultCode EncryptData(CK_OBJECT_HANDLE key, const std::uint8_t* data, CK_ULONG len, std::uint8_t* out,
+                         CK_ULONG& outLen);
+  ResultCode DecryptData(CK_OBJECT_HANDLE key, const std::uint8_t* data, CK_ULONG len, std::uint8_t* out,
+                         CK_ULONG& outLen);
+  ResultCode SignDataBySerial(const std::uint8_t* serial, std::size_t n, HashType hashType, const std::uint8_t* data,
+                              CK_ULONG len, std::uint8_t* out, CK_ULONG& outLen);
+  ResultCode VerifyDataBySerial(const std::uint8_t* serial, std::size_t n, HashType hashType, const std::uint8_t* data,
+                                CK_ULONG len, const std::uint8_t* sig, CK_ULONG sigLen);
 
   // Read-only views for diagnostics and tests.
   const char* LibName() const { return m_szLibName; }
-  CK_SESSION_HANDLE SessionHandle() const { return m_hSession; }
+  CK_SESSION_HANDLE SessionHandle() const { return m_session.get(); }
   CK_SLOT_ID SlotId() const { return m_slotId; }
   CK_FUNCTION_LIST_PTR FunctionList() const { return m_pFunctionList; }
 
  private:
-  bool Usable() const { return IsLoaded() && m_hSession != 0; }
-  // The slots holding a token, in the module's order: count, then fetch.
-  // 0, or kErrNoToken (also for more than kMaxSlots slots).
-  std::int32_t ListSlots(std::vector<CK_SLOT_ID>& slots);
-  std::int32_t FindFirstTokenSlot(CK_SLOT_ID& slot, CK_TOKEN_INFO& info);
-  std::int32_t ChangePin(bool securityOfficer, const char* oldPin, CK_ULONG oldLen, const char* newPin,
-                         CK_ULONG newLen);
-  std::int32_t Enumerate(CK_OBJECT_CLASS cls, std::int32_t index, CK_OBJECT_HANDLE& handle);
-  std::int32_t FindKeyById(CK_OBJECT_CLASS cls, const std::uint8_t* id, std::size_t n, CK_OBJECT_HANDLE& handle);
+  // The one open session of this object. A replaced session is closed only
+  // after its successor is open (login state lives while any session of the
+  // application stays open); a session the module already ended (C_Finalize,
+  // C_CloseAllSessions) is released without a call.
+  class Session {
+   public:
+    Session() = default;
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+    ~Session() { Close(); }
 
-  platform::ModuleHandle m_hModule = nullptr;
+    CK_SESSION_HANDLE get() const { return handle_; }
+    // Holds fresh from now on, closing the one held before unless it is the same.
+    void Replace(CK_FUNCTION_LIST_PTR functions, CK_SESSION_HANDLE fresh);
+    // Gives up the handle without closing it; the caller closes it or the
+    // module has already.
+    CK_SESSION_HANDLE Release();
+    void Close();
+
+   private:
+    CK_FUNCTION_LIST_PTR functions_ = nullptr;
+    CK_SESSION_HANDLE handle_ = 0;
+  };
+
+  bool Usable() const { return IsLoaded() && m_session.get() != 0; }
+  // The slots holding a token, in the module's order: count, then fetch.
+  // kOk, or kErrNoToken (also for more than kMaxSlots slots).
+  ResultCode ListSlots(std::vector<CK_SLOT_ID>& slots);
+  ResultCode FindFirstTokenSlot(CK_SLOT_ID& slot, CK_TOKEN_INFO& info);
+  ResultCode ChangePin(bool securityOfficer, const char* oldPin, CK_ULONG oldLen, const char* newPin, CK_ULONG newLen);
+  ResultCode Enumerate(CK_OBJECT_CLASS cls, std::int32_t index, CK_OBJECT_HANDLE& handle);
+  ResultCode FindKeyById(CK_OBJECT_CLASS cls, const std::uint8_t* id, std::size_t n, CK_OBJECT_HANDLE& handle);
+
+  // Declared before the function list and the session, so it is released
+  // after them.
+  platform::ScopedModule m_module;
   CK_FUNCTION_LIST_PTR m_pFunctionList = nullptr;
   void* m_pAuxFunctionList = nullptr;
   CK_SLOT_ID m_slotId = kNoSlot;
-  CK_SESSION_HANDLE m_hSession = 0;
+  Session m_session;
   char m_szLibName[kLibNameSize] = {};
   // Whether this object holds one of the process-wide initialisations of
   // its module; C_Finalize runs only when the last holder unloads.

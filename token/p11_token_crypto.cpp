@@ -3,7 +3,6 @@
 
 #include "platform/wipe.h"
 #include "token/p11_token.h"
-#include "common/result_codes.h"
 
 namespace kelo {
 namespace {
@@ -19,11 +18,12 @@ CK_MECHANISM Mechanism(CK_MECHANISM_TYPE type) {
   return m;
 }
 
-CK_MECHANISM_TYPE SignatureMechanism(std::int32_t hashType) {
+// A hash type without a name signs the data as it is.
+CK_MECHANISM_TYPE SignatureMechanism(HashType hashType) {
   switch (hashType) {
-    case 0: return CKM_SHA1_RSA_PKCS;
-    case 1: return CKM_MD2_RSA_PKCS;
-    case 2: return CKM_MD5_RSA_PKCS;
+    case HashType::kSha1: return CKM_SHA1_RSA_PKCS;
+    case HashType::kMd2: return CKM_MD2_RSA_PKCS;
+    case HashType::kMd5: return CKM_MD5_RSA_PKCS;
     default: return CKM_RSA_PKCS;
   }
 }
@@ -60,69 +60,69 @@ CK_RV Process(ProcessFn fn, CK_SESSION_HANDLE session, const std::uint8_t* in, C
 
 }  // namespace
 
-std::int32_t CP11Token::DigestData(std::int32_t hashType, const std::uint8_t* data, CK_ULONG len, std::uint8_t* out,
-                                   CK_ULONG& outLen) {
+ResultCode CP11Token::DigestData(HashType hashType, const std::uint8_t* data, CK_ULONG len, std::uint8_t* out,
+                                 CK_ULONG& outLen) {
   if (!Usable()) return kErrSession;
   CK_MECHANISM_TYPE type;
   switch (hashType) {
-    case 0: type = CKM_SHA_1; break;
-    case 1: type = CKM_MD2; break;
-    case 2: type = CKM_MD5; break;
+    case HashType::kSha1: type = CKM_SHA_1; break;
+    case HashType::kMd2: type = CKM_MD2; break;
+    case HashType::kMd5: type = CKM_MD5; break;
     default: return kErrBadArgument;
   }
   CK_MECHANISM mech = Mechanism(type);
-  if (m_pFunctionList->C_DigestInit(m_hSession, &mech) != CKR_OK) return kErrHash;
-  return Process(m_pFunctionList->C_Digest, m_hSession, data, len, out, outLen) == CKR_OK ? kOk : kErrHash;
+  if (m_pFunctionList->C_DigestInit(m_session.get(), &mech) != CKR_OK) return kErrHash;
+  return Process(m_pFunctionList->C_Digest, m_session.get(), data, len, out, outLen) == CKR_OK ? kOk : kErrHash;
 }
 
-std::int32_t CP11Token::SignData(CK_OBJECT_HANDLE key, std::int32_t hashType, const std::uint8_t* data, CK_ULONG len,
-                                 std::uint8_t* out, CK_ULONG& outLen) {
+ResultCode CP11Token::SignData(CK_OBJECT_HANDLE key, HashType hashType, const std::uint8_t* data, CK_ULONG len,
+                               std::uint8_t* out, CK_ULONG& outLen) {
   if (!Usable()) return kErrSession;
   CK_MECHANISM mech = Mechanism(SignatureMechanism(hashType));
-  if (m_pFunctionList->C_SignInit(m_hSession, &mech, key) != CKR_OK) return kErrSign;
-  return Process(m_pFunctionList->C_Sign, m_hSession, data, len, out, outLen) == CKR_OK ? kOk : kErrSign;
+  if (m_pFunctionList->C_SignInit(m_session.get(), &mech, key) != CKR_OK) return kErrSign;
+  return Process(m_pFunctionList->C_Sign, m_session.get(), data, len, out, outLen) == CKR_OK ? kOk : kErrSign;
 }
 
-std::int32_t CP11Token::VerifyData(CK_OBJECT_HANDLE key, std::int32_t hashType, const std::uint8_t* data,
-                                   CK_ULONG len, const std::uint8_t* sig, CK_ULONG sigLen) {
+ResultCode CP11Token::VerifyData(CK_OBJECT_HANDLE key, HashType hashType, const std::uint8_t* data, CK_ULONG len,
+                                 const std::uint8_t* sig, CK_ULONG sigLen) {
   if (!Usable()) return kErrSession;
   CK_MECHANISM mech = Mechanism(SignatureMechanism(hashType));
-  if (m_pFunctionList->C_VerifyInit(m_hSession, &mech, key) != CKR_OK) return kErrVerify;
+  if (m_pFunctionList->C_VerifyInit(m_session.get(), &mech, key) != CKR_OK) return kErrVerify;
   std::uint8_t dummy = 0;
-  CK_RV rv = m_pFunctionList->C_Verify(m_hSession, const_cast<CK_BYTE_PTR>(data ? data : &dummy), len,
+  CK_RV rv = m_pFunctionList->C_Verify(m_session.get(), const_cast<CK_BYTE_PTR>(data ? data : &dummy), len,
                                        const_cast<CK_BYTE_PTR>(sig ? sig : &dummy), sigLen);
   return rv == CKR_OK ? kOk : kErrVerify;
 }
 
-std::int32_t CP11Token::EncryptData(CK_OBJECT_HANDLE key, const std::uint8_t* data, CK_ULONG len, std::uint8_t* out,
-                                    CK_ULONG& outLen) {
+ResultCode CP11Token::EncryptData(CK_OBJECT_HANDLE key, const std::uint8_t* data, CK_ULONG len, std::uint8_t* out,
+                                  CK_ULONG& outLen) {
   if (!Usable()) return kErrSession;
   CK_MECHANISM mech = Mechanism(CKM_RSA_PKCS);
-  if (m_pFunctionList->C_EncryptInit(m_hSession, &mech, key) != CKR_OK) return kErrEncrypt;
-  return Process(m_pFunctionList->C_Encrypt, m_hSession, data, len, out, outLen) == CKR_OK ? kOk : kErrEncrypt;
+  if (m_pFunctionList->C_EncryptInit(m_session.get(), &mech, key) != CKR_OK) return kErrEncrypt;
+  return Process(m_pFunctionList->C_Encrypt, m_session.get(), data, len, out, outLen) == CKR_OK ? kOk : kErrEncrypt;
 }
 
-std::int32_t CP11Token::DecryptData(CK_OBJECT_HANDLE key, const std::uint8_t* data, CK_ULONG len, std::uint8_t* out,
-                                    CK_ULONG& outLen) {
+ResultCode CP11Token::DecryptData(CK_OBJECT_HANDLE key, const std::uint8_t* data, CK_ULONG len, std::uint8_t* out,
+                                  CK_ULONG& outLen) {
   if (!Usable()) return kErrSession;
   CK_MECHANISM mech = Mechanism(CKM_RSA_PKCS);
-  if (m_pFunctionList->C_DecryptInit(m_hSession, &mech, key) != CKR_OK) return kErrDecrypt;
-  return Process(m_pFunctionList->C_Decrypt, m_hSession, data, len, out, outLen) == CKR_OK ? kOk : kErrDecrypt;
+  if (m_pFunctionList->C_DecryptInit(m_session.get(), &mech, key) != CKR_OK) return kErrDecrypt;
+  return Process(m_pFunctionList->C_Decrypt, m_session.get(), data, len, out, outLen) == CKR_OK ? kOk : kErrDecrypt;
 }
 
-std::int32_t CP11Token::SignDataBySerial(const std::uint8_t* serial, std::size_t n, std::int32_t hashType,
-                                         const std::uint8_t* data, CK_ULONG len, std::uint8_t* out, CK_ULONG& outLen) {
+ResultCode CP11Token::SignDataBySerial(const std::uint8_t* serial, std::size_t n, HashType hashType,
+                                       const std::uint8_t* data, CK_ULONG len, std::uint8_t* out, CK_ULONG& outLen) {
   CK_OBJECT_HANDLE key = 0;
-  std::int32_t rc = FindPrivateKeyBySerial(serial, n, key);
+  ResultCode rc = FindPrivateKeyBySerial(serial, n, key);
   if (rc != kOk) return rc;
   return SignData(key, hashType, data, len, out, outLen);
 }
 
-std::int32_t CP11Token::VerifyDataBySerial(const std::uint8_t* serial, std::size_t n, std::int32_t hashType,
-                                           const std::uint8_t* data, CK_ULONG len, const std::uint8_t* sig,
-                                           CK_ULONG sigLen) {
+ResultCode CP11Token::VerifyDataBySerial(const std::uint8_t* serial, std::size_t n, HashType hashType,
+                                         const std::uint8_t* data, CK_ULONG len, const std::uint8_t* sig,
+                                         CK_ULONG sigLen) {
   CK_OBJECT_HANDLE key = 0;
-  std::int32_t rc = FindPublicKeyBySerial(serial, n, key);
+  ResultCode rc = FindPublicKeyBySerial(serial, n, key);
   if (rc != kOk) return rc;
   return VerifyData(key, hashType, data, len, sig, sigLen);
 }

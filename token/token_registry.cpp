@@ -1,6 +1,7 @@
 #include "token/token_registry.h"
 
 #include "common/build.h"
+#include "common/vocabulary.h"
 #include "token/tokens.h"
 #include "token/tokens_pair.h"
 
@@ -12,7 +13,7 @@ const char* LibraryName(std::int32_t type) {
 #else
   static const char* const kNames[] = {"Kelo-ZIr4.so", "Kelo-CAv5.so", "Kelo-CAv6.so"};
 #endif
-  return type >= 0 && type < 3 ? kNames[type] : nullptr;
+  return type >= 0 && type < kLibraryTypeCount ? kNames[type] : nullptr;
 }
 
 std::unique_ptr<ITokenRegistry> MakeTokenRegistry() {

@@ -9,6 +9,8 @@
 #include <memory>
 #include <string>
 
+#include "common/result_codes.h"
+#include "common/vocabulary.h"
 #include "token/p11_token.h"
 
 namespace kelo {
@@ -16,20 +18,21 @@ namespace kelo {
 class ITokenRegistry {
  public:
   virtual ~ITokenRegistry() = default;
-  // 0, or 1001 / 1002 / 1003.
-  virtual std::int32_t Connect() = 0;
-  // 0 (CTokensPair: 0, 1002 or 5001).
-  virtual std::int32_t Disconnect() = 0;
+  // kOk, kErrLoadModule, kErrSession or kErrNoToken.
+  virtual ResultCode Connect() = 0;
+  // kOk (CTokensPair: also kErrSession or kErrNoCurrentToken).
+  virtual ResultCode Disconnect() = 0;
   // The current token object, or null.
   virtual CP11Token* GetCurrentToken() = 0;
   // Appends every bound module's token serials, joined by ","; leaves out
   // empty when there is none.
   virtual void GetAllSerials(std::string& out) = 0;
-  // Library type of the current token, -1 when none.
-  virtual std::int32_t CurrentType() const = 0;
+  // Library type of the current token, kNoLibrary when none.
+  virtual LibraryType CurrentType() const = 0;
 };
 
-// Module file name of a library type (0, 1, 2), or null for any other type.
+// Module file name of a library type, or null for any value that names none
+// (callers may probe with plain integers until the answer is null).
 const char* LibraryName(std::int32_t type);
 
 // The registry this build uses: chosen by the target's pointer width.

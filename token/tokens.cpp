@@ -3,7 +3,6 @@
 #include <map>
 #include <mutex>
 
-#include "common/result_codes.h"
 
 namespace kelo {
 namespace {
@@ -16,7 +15,7 @@ struct Entry {
 // Keyed by library type, so iteration runs in library-type order.
 struct SharedTokens {
   std::mutex mu;  // guards the map's shape when controls live on several threads
-  std::map<std::int32_t, Entry> entries;
+  std::map<LibraryType, Entry> entries;
 };
 
 SharedTokens& Shared() {
@@ -27,7 +26,8 @@ SharedTokens& Shared() {
 }  // namespace
 
 CTokens::CTokens() {
-  for (std::int32_t type = 0; type < 3; ++type) {
+  for (std::int32_t n = 0; n < kLibraryTypeCount; ++n) {
+    const auto type = static_cast<LibraryType>(n);
     auto token = std::make_unique<CP11Token>();
     if (token->Load(LibraryName(type)) != kOk) continue;
     SharedTokens& s = Shared();
@@ -39,15 +39,14 @@ CTokens::CTokens() {
     ++e.holders;
     m_held.push_back(type);
   }
-  m_nLibType = -1;
 }
 
 CTokens::~CTokens() {
   SharedTokens& s = Shared();
-  std::unique_ptr<CP11Token> doomed[3];
+  std::unique_ptr<CP11Token> doomed[kLibraryTypeCount];
   {
     std::lock_guard<std::mutex> lock(s.mu);
-    for (std::int32_t type : m_held) {
+    for (LibraryType type : m_held) {
       auto it = s.entries.find(type);
       if (it == s.entries.end() || --it->second.holders > 0) continue;
       doomed[type] = std::move(it->second.token);
@@ -58,10 +57,10 @@ CTokens::~CTokens() {
   for (auto& token : doomed) token.reset();
 }
 
-std::int32_t CTokens::Connect() {
+ResultCode CTokens::Connect() {
   SharedTokens& s = Shared();
   if (s.entries.empty()) return kErrLoadModule;
-  std::int32_t rc = kErrNoToken;
+  ResultCode rc = kErrNoToken;
   for (auto& [type, entry] : s.entries) {
     rc = entry.token->Connect();
     if (rc == kErrNoToken) continue;
@@ -78,11 +77,11 @@ CP11Token* CTokens::GetCurrentToken() {
   return it == s.entries.end() ? nullptr : it->second.token.get();
 }
 
-std::int32_t CTokens::Disconnect() {
+ResultCode CTokens::Disconnect() {
   CP11Token* token = GetCurrentToken();
   if (token == nullptr) return kOk;
-  m_nLibType = -1;
-  token->Disconnect();
+  m_nLibType = kNoLibrary;
+  (void)token->Disconnect();  // the registry's answer does not depend on the module's
   return kOk;
 }
 

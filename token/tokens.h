@@ -17,18 +17,18 @@ class CTokens final : public ITokenRegistry {
   CTokens& operator=(const CTokens&) = delete;
   ~CTokens() override;
 
-  std::int32_t Connect() override;
-  std::int32_t Disconnect() override;
+  ResultCode Connect() override;
+  ResultCode Disconnect() override;
   CP11Token* GetCurrentToken() override;
   void GetAllSerials(std::string& out) override;
-  std::int32_t CurrentType() const override { return m_nLibType; }
+  LibraryType CurrentType() const override { return m_nLibType; }
 
   // Number of entries in the process-wide map (for diagnostics and tests).
   static std::size_t EntryCount();
 
  private:
-  std::int32_t m_nLibType = -1;
-  std::vector<std::int32_t> m_held;  // library types this registry holds
+  LibraryType m_nLibType = kNoLibrary;
+  std::vector<LibraryType> m_held;  // library types this registry holds
 };
 
 }  // namespace kelo

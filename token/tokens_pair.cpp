@@ -1,14 +1,11 @@
 #include "token/tokens_pair.h"
 
-#include "common/result_codes.h"
-
 namespace kelo {
 
 CTokensPair::CTokensPair() {
   // A module not loadable now is loaded by its token object's Connect later.
-  m_token0.Load(LibraryName(0));
-  m_token1.Load(LibraryName(1));
-  m_nLibType = -1;
+  (void)m_token0.Load(LibraryName(kLibraryZIr4));
+  (void)m_token1.Load(LibraryName(kLibraryCAv5));
 }
 
 CTokensPair::~CTokensPair() {
@@ -16,30 +13,30 @@ CTokensPair::~CTokensPair() {
   m_token1.Unload();
 }
 
-std::int32_t CTokensPair::Connect() {
-  std::int32_t rc0 = m_token0.Connect();
+ResultCode CTokensPair::Connect() {
+  ResultCode rc0 = m_token0.Connect();
   if (rc0 == kOk) {
-    m_nLibType = 0;
+    m_nLibType = kLibraryZIr4;
     return kOk;
   }
-  std::int32_t rc1 = m_token1.Connect();
+  ResultCode rc1 = m_token1.Connect();
   if (rc1 == kOk) {
-    m_nLibType = 1;
+    m_nLibType = kLibraryCAv5;
     return kOk;
   }
   return rc0 == kErrNoToken || rc1 == kErrNoToken ? kErrNoToken : rc1;
 }
 
-std::int32_t CTokensPair::Disconnect() {
+ResultCode CTokensPair::Disconnect() {
   CP11Token* token = GetCurrentToken();
   if (token == nullptr) return kErrNoCurrentToken;
-  m_nLibType = -1;
+  m_nLibType = kNoLibrary;
   return token->Disconnect();
 }
 
 CP11Token* CTokensPair::GetCurrentToken() {
-  if (m_nLibType == 0) return &m_token0;
-  if (m_nLibType == 1) return &m_token1;
+  if (m_nLibType == kLibraryZIr4) return &m_token0;
+  if (m_nLibType == kLibraryCAv5) return &m_token1;
   return nullptr;
 }
 

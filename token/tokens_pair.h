@@ -1,5 +1,5 @@
 // CTokensPair: the registry of 32-bit builds. It owns exactly two token
-// objects, for library types 0 and 1; type 2 does not exist there.
+// objects, for kLibraryZIr4 and kLibraryCAv5; kLibraryCAv6 does not exist there.
 #ifndef KELO_TOKEN_TOKENS_PAIR_H
 #define KELO_TOKEN_TOKENS_PAIR_H
 
@@ -14,16 +14,16 @@ class CTokensPair final : public ITokenRegistry {
   CTokensPair& operator=(const CTokensPair&) = delete;
   ~CTokensPair() override;
 
-  std::int32_t Connect() override;
-  std::int32_t Disconnect() override;
+  ResultCode Connect() override;
+  ResultCode Disconnect() override;
   CP11Token* GetCurrentToken() override;
   void GetAllSerials(std::string& out) override;
-  std::int32_t CurrentType() const override { return m_nLibType; }
+  LibraryType CurrentType() const override { return m_nLibType; }
 
  private:
   CP11Token m_token0;
   CP11Token m_token1;
-  std::int32_t m_nLibType = -1;
+  LibraryType m_nLibType = kNoLibrary;
 };
 
 }  // namespace kelo

@@ -18,7 +18,6 @@
 #include "csp/capi/capi_handles.h"
 #include "csp/cert_store.h"
 #include "platform/wipe.h"
-#include "common/result_codes.h"
 
 namespace kelo::csp {
 namespace {
@@ -51,16 +50,13 @@ std::size_t KeyBytes(HCRYPTKEY key) {
   return (static_cast<std::size_t>(bits) + 7) / 8;
 }
 
-// 0 for a hash type outside the table: no provider accepts it, so creating
+// 0 for a hash type without a name: no provider accepts it, so creating
 // the hash fails as for an algorithm the provider lacks.
-ALG_ID HashAlgorithm(std::int32_t hashType) {
+ALG_ID HashAlgorithm(HashType hashType) {
   switch (hashType) {
-    case kSha1:
-      return CALG_SHA1;
-    case kMd2:
-      return CALG_MD2;
-    case kMd5:
-      return CALG_MD5;
+    case HashType::kSha1: return CALG_SHA1;
+    case HashType::kMd2: return CALG_MD2;
+    case HashType::kMd5: return CALG_MD5;
     default:
       return 0;
   }
@@ -68,7 +64,7 @@ ALG_ID HashAlgorithm(std::int32_t hashType) {
 
 // A hash object of hashType on prov over data; false when the provider
 // refuses the algorithm or the data.
-bool HashData(HCRYPTPROV prov, std::int32_t hashType, const std::uint8_t* data, std::size_t n, HashHandle& hash) {
+bool HashData(HCRYPTPROV prov, HashType hashType, const std::uint8_t* data, std::size_t n, HashHandle& hash) {
   if (n > MAXDWORD || (data == nullptr && n > 0)) return false;
   HCRYPTHASH created = 0;
   if (!CryptCreateHash(prov, HashAlgorithm(hashType), 0, 0, &created)) return false;
@@ -120,7 +116,7 @@ class CapiPublicKey final : public PublicKey {
   // The key lives in prov: it is declared after it, so it goes first.
   CapiPublicKey(ProviderHandle prov, KeyHandle key) : prov_(std::move(prov)), key_(std::move(key)) {}
 
-  std::int32_t Encrypt(const std::uint8_t* data, std::size_t n, std::size_t capacity, Bytes& out) override {
+  ResultCode Encrypt(const std::uint8_t* data, std::size_t n, std::size_t capacity, Bytes& out) override {
     if (n > MAXDWORD || (data == nullptr && n > 0)) return kErrEncrypt;
     // The ciphertext is one key length; refuse a capacity short of it here
     // rather than trust the provider to honour the length it is given.
@@ -139,8 +135,8 @@ class CapiPublicKey final : public PublicKey {
     return kOk;
   }
 
-  std::int32_t Verify(std::int32_t hashType, const std::uint8_t* data, std::size_t n, const std::uint8_t* sig,
-                      std::size_t sigLen) override {
+  ResultCode Verify(HashType hashType, const std::uint8_t* data, std::size_t n, const std::uint8_t* sig,
+                    std::size_t sigLen) override {
     // The hash lives in the default provider that holds the imported key.
     HashHandle hash;
     if (!HashData(prov_.get(), hashType, data, n, hash)) return kErrHash;
@@ -166,13 +162,15 @@ class CapiPrivateKey final : public PrivateKey {
 
   // Always with the exchange key pair, whichever pair the certificate
   // names: a signature key pair alone cannot sign here.
-  std::int32_t Sign(std::int32_t hashType, const std::uint8_t* data, std::size_t n, Bytes& sig) override {
+  ResultCode Sign(HashType hashType, const std::uint8_t* data, std::size_t n, Bytes& sig) override {
     HashHandle hash;
     if (!HashData(prov_, hashType, data, n, hash)) return kErrHash;
     // The area is as long as the provider says the signature is, whatever
     // the key's size.
     DWORD needed = 0;
-    if (!CryptSignHashA(hash.get(), AT_KEYEXCHANGE, nullptr, 0, nullptr, &needed) || needed == 0) return kErrHash;
+    if (!CryptSignHashA(hash.get(), AT_KEYEXCHANGE, nullptr, 0, nullptr, &needed) || needed == 0 ||
+        needed > kStoreOutputSize)
+      return kErrHash;
     Bytes area(needed, 0);
     DWORD length = needed;
     if (!CryptSignHashA(hash.get(), AT_KEYEXCHANGE, nullptr, 0, area.data(), &length) || length > needed)
@@ -182,7 +180,7 @@ class CapiPrivateKey final : public PrivateKey {
     return kOk;
   }
 
-  std::int32_t Decrypt(const std::uint8_t* data, std::size_t n, Bytes& plain) override {
+  ResultCode Decrypt(const std::uint8_t* data, std::size_t n, Bytes& plain) override {
     const HCRYPTKEY key = ExchangeKey();
     if (key == 0 || data == nullptr) return kErrDecrypt;
     // The provider decrypts a whole key length in place whatever length it
@@ -246,7 +244,7 @@ class CapiPersonalStore final : public PersonalStore {
 
 class CapiCertStore final : public CertStore {
  public:
-  std::int32_t OpenPersonal(std::unique_ptr<PersonalStore>& store) override {
+  ResultCode OpenPersonal(std::unique_ptr<PersonalStore>& store) override {
     StoreHandle handle(
         CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, static_cast<const void*>(L"MY")));
     if (!handle) return kErrOpenStore;
@@ -260,7 +258,7 @@ class CapiCertStore final : public CertStore {
     return std::make_unique<CapiCertificate>(std::move(cert));
   }
 
-  std::int32_t AcquirePublicKey(const Certificate& cert, std::unique_ptr<PublicKey>& key) override {
+  ResultCode AcquirePublicKey(const Certificate& cert, std::unique_ptr<PublicKey>& key) override {
     CertHandle parsed;
     PCCERT_CONTEXT context = ContextOf(cert, parsed);
     if (context == nullptr) return kErrGetKey;
@@ -281,7 +279,7 @@ class CapiCertStore final : public CertStore {
     return kOk;
   }
 
-  std::int32_t AcquirePrivateKey(const Certificate& cert, std::unique_ptr<PrivateKey>& key) override {
+  ResultCode AcquirePrivateKey(const Certificate& cert, std::unique_ptr<PrivateKey>& key) override {
     CertHandle parsed;
     PCCERT_CONTEXT context = ContextOf(cert, parsed);
     if (context == nullptr) return kErrGetKey;

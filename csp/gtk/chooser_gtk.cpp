@@ -4,24 +4,16 @@
 
 #include <gtk/gtk.h>
 
-#include <cstdlib>
 #include <memory>
 #include <vector>
 
 #include "csp/cert_store.h"
+#include "platform/display.h"
 
 namespace kelo::csp {
 
 namespace gtk_detail {
 namespace {
-
-bool DisplayNamed() {
-  for (const char* var : {"DISPLAY", "WAYLAND_DISPLAY"}) {
-    const char* value = std::getenv(var);
-    if (value != nullptr && *value != '\0') return true;
-  }
-  return false;
-}
 
 // GTK is initialised once per process. The control lives inside other
 // programs, so GTK must not switch the process locale (number formatting
@@ -39,19 +31,11 @@ std::recursive_mutex& UiMutex() {
   return mutex;
 }
 
-std::mutex g_requesterMutex;
-std::string g_requester;
-
 }  // namespace
-
-std::string Requester() {
-  std::lock_guard<std::mutex> lock(g_requesterMutex);
-  return g_requester;
-}
 
 // Without a display variable GTK is not even tried: initialising it then
 // would only fail, and a later call with a display must still be able to.
-UiSession::UiSession() : lock_(UiMutex()), ok_(DisplayNamed() && GtkReady()) {}
+UiSession::UiSession() : lock_(UiMutex()), ok_(platform::HasDisplay() && GtkReady()) {}
 
 ScopedDialog::ScopedDialog(GtkWidget* dialog) : dialog_(GTK_WIDGET(g_object_ref(dialog))) {}
 
@@ -193,86 +177,76 @@ std::unique_ptr<GtkListStore, ObjectUnref> BuildModel(const std::vector<const Ce
   return model;
 }
 
-class GtkChooser final : public CertificateChooser {
- public:
-  int Choose(const std::vector<const Certificate*>& certificates) override {
-    // An index must fit the answer; a longer list cannot be answered.
-    if (certificates.size() > static_cast<std::size_t>(G_MAXINT)) return -1;
-    gtk_detail::UiSession ui;
-    if (!ui.ok()) return -1;
-
-    auto model = BuildModel(certificates);
-    gtk_detail::ScopedDialog dialog(gtk_dialog_new_with_buttons(
-        "Select a certificate", nullptr, GTK_DIALOG_MODAL, "_Cancel", GTK_RESPONSE_CANCEL, "_OK", GTK_RESPONSE_OK,
-        nullptr));
-    GtkWindow* window = GTK_WINDOW(dialog.get());
-    gtk_window_set_default_size(window, 680, 320);
-    gtk_window_set_position(window, GTK_WIN_POS_CENTER);
-    // No parent window to stay above: keep it from hiding behind the caller.
-    gtk_window_set_keep_above(window, TRUE);
-    gtk_dialog_set_default_response(GTK_DIALOG(dialog.get()), GTK_RESPONSE_OK);
-
-    GtkWidget* content = gtk_dialog_get_content_area(GTK_DIALOG(dialog.get()));
-    gtk_container_set_border_width(GTK_CONTAINER(content), 8);
-    gtk_box_set_spacing(GTK_BOX(content), 8);
-
-    const std::string who = gtk_detail::ValidUtf8(gtk_detail::Requester());
-    const std::string text = who.empty() ? std::string("Choose the certificate to use.")
-                                         : who + " asks for a certificate. Choose the one to use.";
-    GtkWidget* label = gtk_label_new(text.c_str());  // plain text: names are never taken as markup
-    gtk_label_set_line_wrap(GTK_LABEL(label), TRUE);
-    gtk_label_set_xalign(GTK_LABEL(label), 0.0f);
-    gtk_box_pack_start(GTK_BOX(content), label, FALSE, FALSE, 0);
-
-    GtkWidget* scrolled = gtk_scrolled_window_new(nullptr, nullptr);
-    gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(scrolled), GTK_POLICY_AUTOMATIC, GTK_POLICY_AUTOMATIC);
-    gtk_scrolled_window_set_shadow_type(GTK_SCROLLED_WINDOW(scrolled), GTK_SHADOW_IN);
-    gtk_box_pack_start(GTK_BOX(content), scrolled, TRUE, TRUE, 0);
-
-    GtkWidget* viewWidget = gtk_tree_view_new_with_model(GTK_TREE_MODEL(model.get()));
-    GtkTreeView* view = GTK_TREE_VIEW(viewWidget);
-    AddTextColumn(view, "Subject", kSubject, true);
-    AddTextColumn(view, "Issuer", kIssuer, true);
-    AddTextColumn(view, "Serial", kSerial, false);
-    AddTextColumn(view, "Expires", kExpires, false);
-    gtk_tree_view_set_tooltip_column(view, kSubject);
-    gtk_container_add(GTK_CONTAINER(scrolled), viewWidget);
-
-    // No row is selected at first: the user picks one.
-    GtkTreeSelection* selection = gtk_tree_view_get_selection(view);
-    gtk_tree_selection_set_mode(selection, GTK_SELECTION_SINGLE);
-    OkGate gate;
-    gate.dialog = GTK_DIALOG(dialog.get());
-    gate.selection = selection;
-    GateConnection connection(gate, viewWidget);
-    g_signal_connect(selection, "changed", G_CALLBACK(OnSelectionChanged), &gate);
-    g_signal_connect(view, "row-activated", G_CALLBACK(OnRowActivated), &gate);
-    g_signal_connect(dialog.get(), "map-event", G_CALLBACK(OnShownOrFocused), &gate);
-    g_signal_connect(dialog.get(), "focus-in-event", G_CALLBACK(OnShownOrFocused), &gate);
-    g_signal_connect(dialog.get(), "focus-out-event", G_CALLBACK(OnFocusLost), &gate);
-    gate.Update();
-    gtk_widget_grab_focus(viewWidget);
-
-    gtk_widget_show_all(dialog.get());
-    const gint response = gtk_dialog_run(GTK_DIALOG(dialog.get()));
-    if (response != GTK_RESPONSE_OK) return -1;
-
-    GtkTreeModel* chosenModel = nullptr;
-    GtkTreeIter chosen;
-    if (!gtk_tree_selection_get_selected(selection, &chosenModel, &chosen)) return -1;
-    gint index = -1;
-    gtk_tree_model_get(chosenModel, &chosen, kIndex, &index, -1);
-    return index;
-  }
-};
-
 }  // namespace
 
-void SetGtkDialogsRequester(const std::string& who) {
-  std::lock_guard<std::mutex> lock(gtk_detail::g_requesterMutex);
-  gtk_detail::g_requester = who;
-}
+int GtkChooseCertificate(const std::vector<const Certificate*>& certificates, const std::string& requester) {
+  // An index must fit the answer; a longer list cannot be answered.
+  if (certificates.size() > static_cast<std::size_t>(G_MAXINT)) return -1;
+  gtk_detail::UiSession ui;
+  if (!ui.ok()) return -1;
 
-std::unique_ptr<CertificateChooser> MakePlatformChooser() { return std::make_unique<GtkChooser>(); }
+  auto model = BuildModel(certificates);
+  gtk_detail::ScopedDialog dialog(gtk_dialog_new_with_buttons(
+      "Select a certificate", nullptr, GTK_DIALOG_MODAL, "_Cancel", GTK_RESPONSE_CANCEL, "_OK", GTK_RESPONSE_OK,
+      nullptr));
+  GtkWindow* window = GTK_WINDOW(dialog.get());
+  gtk_window_set_default_size(window, 680, 320);
+  gtk_window_set_position(window, GTK_WIN_POS_CENTER);
+  // No parent window to stay above: keep it from hiding behind the caller.
+  gtk_window_set_keep_above(window, TRUE);
+  gtk_dialog_set_default_response(GTK_DIALOG(dialog.get()), GTK_RESPONSE_OK);
+
+  GtkWidget* content = gtk_dialog_get_content_area(GTK_DIALOG(dialog.get()));
+  gtk_container_set_border_width(GTK_CONTAINER(content), 8);
+  gtk_box_set_spacing(GTK_BOX(content), 8);
+
+  const std::string who = gtk_detail::ValidUtf8(requester);
+  const std::string text = who.empty() ? std::string("Choose the certificate to use.")
+                                       : who + " asks for a certificate. Choose the one to use.";
+  GtkWidget* label = gtk_label_new(text.c_str());  // plain text: names are never taken as markup
+  gtk_label_set_line_wrap(GTK_LABEL(label), TRUE);
+  gtk_label_set_xalign(GTK_LABEL(label), 0.0f);
+  gtk_box_pack_start(GTK_BOX(content), label, FALSE, FALSE, 0);
+
+  GtkWidget* scrolled = gtk_scrolled_window_new(nullptr, nullptr);
+  gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(scrolled), GTK_POLICY_AUTOMATIC, GTK_POLICY_AUTOMATIC);
+  gtk_scrolled_window_set_shadow_type(GTK_SCROLLED_WINDOW(scrolled), GTK_SHADOW_IN);
+  gtk_box_pack_start(GTK_BOX(content), scrolled, TRUE, TRUE, 0);
+
+  GtkWidget* viewWidget = gtk_tree_view_new_with_model(GTK_TREE_MODEL(model.get()));
+  GtkTreeView* view = GTK_TREE_VIEW(viewWidget);
+  AddTextColumn(view, "Subject", kSubject, true);
+  AddTextColumn(view, "Issuer", kIssuer, true);
+  AddTextColumn(view, "Serial", kSerial, false);
+  AddTextColumn(view, "Expires", kExpires, false);
+  gtk_tree_view_set_tooltip_column(view, kSubject);
+  gtk_container_add(GTK_CONTAINER(scrolled), viewWidget);
+
+  // No row is selected at first: the user picks one.
+  GtkTreeSelection* selection = gtk_tree_view_get_selection(view);
+  gtk_tree_selection_set_mode(selection, GTK_SELECTION_SINGLE);
+  OkGate gate;
+  gate.dialog = GTK_DIALOG(dialog.get());
+  gate.selection = selection;
+  GateConnection connection(gate, viewWidget);
+  g_signal_connect(selection, "changed", G_CALLBACK(OnSelectionChanged), &gate);
+  g_signal_connect(view, "row-activated", G_CALLBACK(OnRowActivated), &gate);
+  g_signal_connect(dialog.get(), "map-event", G_CALLBACK(OnShownOrFocused), &gate);
+  g_signal_connect(dialog.get(), "focus-in-event", G_CALLBACK(OnShownOrFocused), &gate);
+  g_signal_connect(dialog.get(), "focus-out-event", G_CALLBACK(OnFocusLost), &gate);
+  gate.Update();
+  gtk_widget_grab_focus(viewWidget);
+
+  gtk_widget_show_all(dialog.get());
+  const gint response = gtk_dialog_run(GTK_DIALOG(dialog.get()));
+  if (response != GTK_RESPONSE_OK) return -1;
+
+  GtkTreeModel* chosenModel = nullptr;
+  GtkTreeIter chosen;
+  if (!gtk_tree_selection_get_selected(selection, &chosenModel, &chosen)) return -1;
+  gint index = -1;
+  gtk_tree_model_get(chosenModel, &chosen, kIndex, &index, -1);
+  return index;
+}
 
 }  // namespace kelo::csp

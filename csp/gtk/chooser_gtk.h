@@ -1,12 +1,13 @@
 // The Linux build's dialogs of the certificate-store layer, made with GTK 3.
-// MakePlatformChooser() (csp/cert_store.h) and AskStorePassword()
-// (csp/dialogs.h) are defined in this directory; this header adds what only
-// the GTK dialogs offer. It names no GTK type, so callers need no GTK headers.
+// They live in the dialogs module (dialogs_module.cpp), which the control
+// loads only to show one (csp/linux/dialogs_loader.cpp). This header names
+// no GTK type, so callers need no GTK headers.
 #ifndef KELO_CSP_GTK_CHOOSER_GTK_H
 #define KELO_CSP_GTK_CHOOSER_GTK_H
 
 #include <mutex>
 #include <string>
+#include <vector>
 
 // GTK's own declaration of the widget type, repeated so that this header
 // does not pull in the GTK headers.
@@ -14,10 +15,15 @@ typedef struct _GtkWidget GtkWidget;
 
 namespace kelo::csp {
 
-// Names who asks (e.g. "https://example.org") in the text of every later
-// selection dialog and password prompt of this process; empty removes the
-// name.
-void SetGtkDialogsRequester(const std::string& who);
+class Certificate;
+
+// requester names who asks (e.g. "https://example.org") in the dialog's
+// text; empty names nobody. Both decline at once without a display.
+
+// The selection dialog: the index of the chosen certificate, or -1.
+int GtkChooseCertificate(const std::vector<const Certificate*>& certificates, const std::string& requester);
+// The store password prompt: false when cancelled.
+bool GtkAskPassword(const std::string& storeName, const std::string& requester, std::string& password);
 
 namespace gtk_detail {
 
@@ -55,9 +61,6 @@ class ScopedDialog {
  private:
   GtkWidget* dialog_;
 };
-
-// The name last given to SetGtkDialogsRequester.
-std::string Requester();
 
 // Text GTK can show: invalid UTF-8 and NUL bytes replaced, not rejected.
 std::string ValidUtf8(const std::string& s);

@@ -4,20 +4,16 @@
 #include <memory>
 #include <string>
 
-#include "csp/cert_store.h"
-#include "csp/dialogs.h"
 #include "csp/gtk/chooser_gtk.h"
 
 #define KELO_DIALOGS_API extern "C" __attribute__((visibility("default")))
 
 KELO_DIALOGS_API int kelo_dialogs_choose(const std::vector<const kelo::csp::Certificate*>* certificates,
                                          const std::string* requester) {
-  kelo::csp::SetGtkDialogsRequester(*requester);
-  return kelo::csp::MakePlatformChooser()->Choose(*certificates);
+  return kelo::csp::GtkChooseCertificate(*certificates, *requester);
 }
 
 KELO_DIALOGS_API bool kelo_dialogs_ask_password(const std::string* storeName, const std::string* requester,
                                                 std::string* password) {
-  kelo::csp::SetGtkDialogsRequester(*requester);
-  return kelo::csp::AskStorePassword(*storeName, *password);
+  return kelo::csp::GtkAskPassword(*storeName, *requester, *password);
 }

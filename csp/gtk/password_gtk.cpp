@@ -1,12 +1,11 @@
 // The store password question of the Linux build.
 #include <gtk/gtk.h>
 
-#include "csp/dialogs.h"
 #include "csp/gtk/chooser_gtk.h"
 
 namespace kelo::csp {
 
-bool AskStorePassword(const std::string& storeName, std::string& password) {
+bool GtkAskPassword(const std::string& storeName, const std::string& requester, std::string& password) {
   gtk_detail::UiSession ui;
   if (!ui.ok()) return false;
 
@@ -25,7 +24,7 @@ bool AskStorePassword(const std::string& storeName, std::string& password) {
   gtk_box_set_spacing(GTK_BOX(content), 8);
 
   // Who asks is named, so a prompt nobody expected can be recognised.
-  const std::string who = gtk_detail::ValidUtf8(gtk_detail::Requester());
+  const std::string who = gtk_detail::ValidUtf8(requester);
   const std::string text =
       who.empty() ? "Enter the password for " + name + ":" : who + " asks for the password for " + name + ":";
   GtkWidget* label = gtk_label_new(text.c_str());

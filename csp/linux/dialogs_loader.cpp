@@ -9,7 +9,8 @@
 
 #include "csp/cert_store.h"
 #include "csp/dialogs.h"
-#include "csp/dialogs_loader.h"
+#include "csp/linux/dialogs_loader.h"
+#include "platform/display.h"
 #include "platform/dynlib.h"
 
 namespace kelo::csp {
@@ -57,16 +58,10 @@ DialogsModule& Module() {
   return m;
 }
 
-bool HasDisplay() {
-  const char* x = std::getenv("DISPLAY");
-  const char* w = std::getenv("WAYLAND_DISPLAY");
-  return (x && *x) || (w && *w);
-}
-
 class LoadedChooser final : public CertificateChooser {
  public:
   int Choose(const std::vector<const Certificate*>& certificates) override {
-    if (!HasDisplay()) return -1;  // nothing to show it on: do not even load GTK
+    if (!platform::HasDisplay()) return -1;  // nothing to show it on: do not even load GTK
     DialogsModule& m = Module();
     if (!m.choose) return -1;
     const std::string who = Who();
@@ -79,7 +74,7 @@ class LoadedChooser final : public CertificateChooser {
 std::unique_ptr<CertificateChooser> MakePlatformChooser() { return std::make_unique<LoadedChooser>(); }
 
 bool AskStorePassword(const std::string& storeName, std::string& password) {
-  if (!HasDisplay()) return false;
+  if (!platform::HasDisplay()) return false;
   DialogsModule& m = Module();
   if (!m.password) return false;
   const std::string who = Who();

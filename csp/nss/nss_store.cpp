@@ -21,7 +21,6 @@
 #include "csp/nss/nss_handles.h"
 #include "csp/nss/nss_password.h"
 #include "platform/wipe.h"
-#include "common/result_codes.h"
 
 namespace kelo::csp {
 namespace {
@@ -31,9 +30,7 @@ using nss::NssRef;
 using nss::NssState;
 
 // Sign reports every failure as a hashing failure, as the interface says.
-constexpr std::int32_t kSignFailed = kErrHash;
-
-constexpr std::size_t kMaxSignature = 1000;
+constexpr ResultCode kSignFailed = kErrHash;
 constexpr unsigned kPkcs1Overhead = 11;
 
 // NSS reads from the pointer even for zero bytes; give it a valid one.
@@ -49,14 +46,22 @@ SECItem MakeItem(const std::uint8_t* data, std::size_t n) {
 }
 
 // The DigestInfo of data under hashType, the block PKCS #1 v1.5 signs.
-bool BuildDigestInfo(std::int32_t hashType, const std::uint8_t* data, std::size_t n, Bytes& info) {
+SECOidTag HashTag(HashType hashType) {
+  switch (hashType) {
+    case HashType::kSha1: return SEC_OID_SHA1;
+    case HashType::kMd2: return SEC_OID_MD2;
+    case HashType::kMd5: return SEC_OID_MD5;
+    default: return SEC_OID_UNKNOWN;
+  }
+}
+
+bool BuildDigestInfo(HashType hashType, const std::uint8_t* data, std::size_t n, Bytes& info) {
   const DigestAlgorithm* algorithm = FindDigestAlgorithm(hashType);
   if (algorithm == nullptr || n > static_cast<std::size_t>(INT32_MAX)) return false;
-  static constexpr SECOidTag kTags[] = {SEC_OID_SHA1, SEC_OID_MD2, SEC_OID_MD5};
   const std::size_t prefix = algorithm->prefix.size();
   info.assign(algorithm->prefix.begin(), algorithm->prefix.end());
   info.resize(prefix + algorithm->digestLength);
-  return PK11_HashBuf(kTags[hashType], info.data() + prefix, NonNull(data), static_cast<PRInt32>(n)) == SECSuccess;
+  return PK11_HashBuf(HashTag(hashType), info.data() + prefix, NonNull(data), static_cast<PRInt32>(n)) == SECSuccess;
 }
 
 // Without a key usage extension a key may do anything.
@@ -98,7 +103,7 @@ class NssPublicKey final : public PublicKey {
  public:
   NssPublicKey(NssRef nss, nss::PublicKeyHandle key) : nss_(std::move(nss)), key_(std::move(key)) {}
 
-  std::int32_t Encrypt(const std::uint8_t* data, std::size_t n, std::size_t capacity, Bytes& out) override {
+  ResultCode Encrypt(const std::uint8_t* data, std::size_t n, std::size_t capacity, Bytes& out) override {
     const unsigned modulus = SECKEY_PublicKeyStrength(key_.get());
     if (modulus <= kPkcs1Overhead || n > modulus - kPkcs1Overhead || modulus > capacity) return kErrEncrypt;
     Bytes cipher(modulus);
@@ -111,8 +116,8 @@ class NssPublicKey final : public PublicKey {
     return kOk;
   }
 
-  std::int32_t Verify(std::int32_t hashType, const std::uint8_t* data, std::size_t n, const std::uint8_t* sig,
-                      std::size_t sigLen) override {
+  ResultCode Verify(HashType hashType, const std::uint8_t* data, std::size_t n, const std::uint8_t* sig,
+                    std::size_t sigLen) override {
     Bytes info;
     if (!BuildDigestInfo(hashType, data, n, info)) return kSignFailed;
     if (sig == nullptr || sigLen == 0 || sigLen != SECKEY_PublicKeyStrength(key_.get())) return kErrVerify;
@@ -145,11 +150,11 @@ class NssPrivateKey final : public PrivateKey {
 
   bool CanDecrypt() const override { return canDecrypt_; }
 
-  std::int32_t Sign(std::int32_t hashType, const std::uint8_t* data, std::size_t n, Bytes& sig) override {
+  ResultCode Sign(HashType hashType, const std::uint8_t* data, std::size_t n, Bytes& sig) override {
     Bytes info;
     if (!canSign_ || !BuildDigestInfo(hashType, data, n, info)) return kSignFailed;
     const int length = PK11_SignatureLen(key_.get());
-    if (length <= 0 || static_cast<std::size_t>(length) > kMaxSignature) return kSignFailed;
+    if (length <= 0 || static_cast<std::size_t>(length) > kStoreOutputSize) return kSignFailed;
     Bytes signature(static_cast<std::size_t>(length));
     SECItem out = MakeItem(signature.data(), signature.size());
     const SECItem digestInfo = MakeItem(info.data(), info.size());
@@ -162,7 +167,7 @@ class NssPrivateKey final : public PrivateKey {
     return kOk;
   }
 
-  std::int32_t Decrypt(const std::uint8_t* data, std::size_t n, Bytes& plain) override {
+  ResultCode Decrypt(const std::uint8_t* data, std::size_t n, Bytes& plain) override {
     const int modulus = PK11_SignatureLen(key_.get());
     if (data == nullptr || n == 0 || modulus <= 0 || n > static_cast<std::size_t>(modulus)) return kErrDecrypt;
     Bytes bigEndian(data, data + n);
@@ -212,7 +217,7 @@ class NssCertStore final : public CertStore {
  public:
   NssCertStore() : nss_(NssRef::Acquire()) {}
 
-  std::int32_t OpenPersonal(std::unique_ptr<PersonalStore>& store) override {
+  ResultCode OpenPersonal(std::unique_ptr<PersonalStore>& store) override {
     if (!EnsureStarted()) return kErrOpenStore;
     if (nss_.State() != NssState::kDatabase && nss_.State() != NssState::kNoDatabase) return kErrOpenStore;
     store = std::make_unique<NssPersonalStore>(nss_);
@@ -226,7 +231,7 @@ class NssCertStore final : public CertStore {
     return std::make_unique<NssCertificate>(nss_, std::move(cert));
   }
 
-  std::int32_t AcquirePublicKey(const Certificate& cert, std::unique_ptr<PublicKey>& key) override {
+  ResultCode AcquirePublicKey(const Certificate& cert, std::unique_ptr<PublicKey>& key) override {
     if (!EnsureStarted()) return kErrProvider;
     CertHandle parsed;
     CERTCertificate* nssCert = NssCertificateOf(cert, parsed);
@@ -237,7 +242,7 @@ class NssCertStore final : public CertStore {
     return kOk;
   }
 
-  std::int32_t AcquirePrivateKey(const Certificate& cert, std::unique_ptr<PrivateKey>& key) override {
+  ResultCode AcquirePrivateKey(const Certificate& cert, std::unique_ptr<PrivateKey>& key) override {
     if (!EnsureStarted()) return kErrGetKey;
     CertHandle parsed;
     CERTCertificate* nssCert = NssCertificateOf(cert, parsed);

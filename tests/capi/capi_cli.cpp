@@ -48,13 +48,14 @@ int Report(std::int32_t rc) {
 int main(int argc, char** argv) {
   const std::string command = argc > 1 ? argv[1] : "";
   kelo::CTokenCSP csp;
-  std::uint8_t out[1000];
+  std::uint8_t out[kelo::kStoreOutputSize];
   std::uint32_t outLen = sizeof out;
   if (command == "sign" && argc == 6) {
     const Bytes serial = FromHex(argv[2]);
     const Bytes data = ReadBytes(argv[4]);
-    const std::int32_t rc = csp.Sign(kelo::kCertBySerial, Ptr(serial), Len(serial), std::atoi(argv[3]), Ptr(data),
-                                     Len(data), out, &outLen);
+    const std::int32_t rc =
+        csp.Sign(kelo::kCertBySerial, Ptr(serial), Len(serial), static_cast<kelo::HashType>(std::atoi(argv[3])),
+                 Ptr(data), Len(data), out, &outLen);
     if (rc == kelo::kOk && !Write(argv[5], out, outLen)) return 1;
     return Report(rc);
   }
@@ -62,8 +63,9 @@ int main(int argc, char** argv) {
     const Bytes cert = PathData(argv[2]);
     const Bytes data = ReadBytes(argv[4]);
     const Bytes sig = ReadBytes(argv[5]);
-    return Report(csp.Verify(kelo::kCertFromFile, cert.data(), Len(cert), std::atoi(argv[3]), Ptr(data), Len(data),
-                             Ptr(sig), Len(sig)));
+    return Report(csp.Verify(kelo::kCertFromFile, cert.data(), Len(cert),
+                             static_cast<kelo::HashType>(std::atoi(argv[3])), Ptr(data), Len(data), Ptr(sig),
+                             Len(sig)));
   }
   if (command == "encrypt" && argc == 5) {
     const Bytes cert = PathData(argv[2]);
