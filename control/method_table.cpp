@@ -1,9 +1,96 @@
 #include "control/method_table.h"
 
-#include <cctype>
+#include <initializer_list>
+#include <string>
+#include <type_traits>
+#include <utility>
+
+#include "common/ascii.h"
+#include "control/kelo_ctrl.h"
+#include "platform/wipe.h"
 
 namespace kelo {
 namespace {
+
+using K = CKeloCAActiveXCtrl;
+
+// The automation type of a facade parameter or result: text, or a 16- or
+// 32-bit integer (an enum counts by its size).
+template <typename T>
+constexpr VarType AutomationType() {
+  using U = std::remove_cvref_t<T>;
+  if constexpr (std::is_same_v<U, std::string>) {
+    return VarType::BStr;
+  } else {
+    static_assert((std::is_integral_v<U> || std::is_enum_v<U>) && (sizeof(U) == 2 || sizeof(U) == 4),
+                  "facade members take and return 16- or 32-bit integers and strings");
+    return sizeof(U) == 2 ? VarType::Short : VarType::Long;
+  }
+}
+
+// A coerced argument as the facade parameter of type T; Coerce has already
+// checked the range.
+template <typename T>
+T Arg(const Value& v) {
+  if constexpr (std::is_same_v<std::remove_cvref_t<T>, std::string>) {
+    return v.s;
+  } else {
+    return static_cast<T>(v.i);
+  }
+}
+
+template <typename R>
+Value Result(R&& r) {
+  if constexpr (std::is_same_v<std::remove_cvref_t<R>, std::string>) {
+    Value v = Value::String(std::move(r));
+    platform::SecureWipe(r);  // a short text stays in a moved-from string's own bytes
+    return v;
+  } else {
+    return Value::Int(static_cast<std::int64_t>(r));
+  }
+}
+
+template <typename F>
+struct Member;
+
+template <typename Ret, typename... P>
+struct Member<Ret (K::*)(P...)> {
+  static constexpr VarType kResult = AutomationType<Ret>();
+  static constexpr std::array<VarType, sizeof...(P)> kParams = {AutomationType<P>()...};
+
+  template <auto Fn, std::size_t... I>
+  static Value Call(K& control, [[maybe_unused]] std::span<const Value> args, std::index_sequence<I...>) {
+    return Result((control.*Fn)(Arg<P>(args[I])...));
+  }
+};
+
+template <auto Fn>
+Value Call(K& control, std::span<const Value> args) {
+  using M = Member<decltype(Fn)>;
+  return M::template Call<Fn>(control, args, std::make_index_sequence<M::kParams.size()>{});
+}
+
+// Not constexpr on purpose: reaching it while the table is built at compile
+// time is a compile error naming the fault.
+void DescriptionDisagreesWithFacadeMember() {}
+
+// An entry of the table, whose types must be those of the facade member Fn
+// that runs it.
+template <auto Fn>
+constexpr MethodInfo Method(std::int32_t dispid, const char* name, VarType result, ResultKind kind,
+                            bool returnsPlaintext, std::initializer_list<ParamInfo> params) {
+  using M = Member<decltype(Fn)>;
+  MethodInfo m{dispid, name, result, kind, returnsPlaintext, static_cast<std::uint8_t>(params.size()), {}, &Call<Fn>};
+  bool agrees = result == M::kResult && params.size() == M::kParams.size() && params.size() <= m.params.size();
+  std::size_t i = 0;
+  for (const ParamInfo& p : params) {
+    if (!agrees) break;
+    agrees = p.type == M::kParams[i];
+    m.params[i++] = p;
+  }
+  if (!agrees) DescriptionDisagreesWithFacadeMember();
+  return m;
+}
 
 constexpr VarType L = VarType::Long;
 constexpr VarType S = VarType::Short;
@@ -16,49 +103,64 @@ constexpr ResultKind C = ResultKind::Code;
 constexpr ResultKind T = ResultKind::Text;
 constexpr ResultKind CT = ResultKind::CodeText;
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
-const std::array<MethodInfo, kMethodCount> kMethods = {{
-    {1, "ConnectToken", L, Sid, false, 0, {}},
-    {2, "DisconnectToken", L, C, false, 1, {{{"SessionID", L}}}},
-    {3, "Login", L, C, false, 2, {{{"SessionID", L}, {"strUserPin", B, Pin}}}},
-    {4, "Logout", L, C, false, 1, {{{"SessionID", L}}}},
-    {5, "RetrieveSerial", B, CT, false, 1, {{{"SessionID", L}}}},
-    {6, "ChangeSOPin", L, C, false, 3, {{{"SessionID", L}, {"strCurrSOPin", B, Pin}, {"strNewSOPin", B, Pin}}}},
-    {7, "ChangeUserPin", L, C, false, 3, {{{"SessionID", L}, {"strCurrUserPin", B, Pin}, {"strNewUserPin", B, Pin}}}},
-    {8, "UnblockUserPin", L, C, false, 3, {{{"SessionID", L}, {"strSOPin", B, Pin}, {"strUserPin", B, Pin}}}},
-    {9, "EnumCertificate", L, H, false, 2, {{{"SessionID", L}, {"lngCert", L}}}},
-    {10, "EnumPublicKey", L, H, false, 2, {{{"SessionID", L}, {"lngPublic", L}}}},
-    {11, "EnumPrivateKey", L, H, false, 2, {{{"SessionID", L}, {"lngPrivate", L}}}},
-    {12, "GetAttribute", B, T, false, 3, {{{"SessionID", L}, {"lngObject", L}, {"lngAttribute", L}}}},
-    {13, "Encrypt", B, T, false, 4, {{{"SessionID", L}, {"lngKey", L}, {"reserved", L}, {"strPlainText", B, Txt}}}},
-    {14, "Decrypt", B, T, true, 4, {{{"SessionID", L}, {"lngKey", L}, {"reserved", L}, {"lngCipherText", B}}}},
-    {15, "Hash", B, T, false, 3, {{{"SessionID", L}, {"lngHashType", L}, {"strPlainText", B, Txt}}}},
-    {16, "Sign", B, T, false, 4, {{{"SessionID", L}, {"lngKey", L}, {"lngHashType", L}, {"strPlainText", B, Txt}}}},
-    {17, "SignByCertSerial", B, T, false, 4, {{{"SessionID", L}, {"certserial", B}, {"HashType", L}, {"plaintext", B, Txt}}}},
-    {18, "Verify", L, C, false, 5,
-     {{{"SessionID", L}, {"lngKey", L}, {"lngHashType", S}, {"strPlainText", B, Txt}, {"strSignText", B}}}},
-    {19, "VerifyByCertSerial", L, C, false, 5,
-     {{{"SessionID", L}, {"certserial", B}, {"HashType", L}, {"plaintext", B, Txt}, {"signature", B}}}},
-    {20, "SignByCSP", B, T, false, 5, {{{"SessionID", L}, {"certType", L}, {"certData", B}, {"HashType", L}, {"plaintext", B, Txt}}}},
-    {21, "VerifyByCSP", L, C, false, 6,
-     {{{"SessionID", L}, {"CertDataType", L}, {"certData", B}, {"HashType", L}, {"plaintext", B, Txt}, {"signature", B}}}},
-    {22, "EncryptByCSP", B, T, false, 5,
-     {{{"SessionID", L}, {"CertDataType", L}, {"certData", B}, {"reserved", L}, {"plaintext", B, Txt}}}},
-    {23, "DecryptByCSP", B, T, true, 5,
-     {{{"SessionID", L}, {"CertDataType", L}, {"certData", B}, {"reserved", L}, {"ciphertext", B}}}},
-    {24, "VerifyCertCRL", L, C, false, 3, {{{"SessionID", L}, {"CertDataType", L}, {"certData", B}}}},
-    {25, "TokenInitialize", L, C, false, 4,
-     {{{"SessionID", L}, {"strSOPin", B, Pin}, {"strNewUserPin", B, Pin}, {"strNewTokenName", B}}}},
-    {26, "RetrieveAllTokenSerial", B, CT, false, 1, {{{"SessionID", L}}}},
+// Built at compile time, so an entry whose types differ from its member's
+// does not compile.
+constinit const std::array<MethodInfo, kMethodCount> kMethods = {{
+    Method<&K::ConnectToken>(1, "ConnectToken", L, Sid, false, {}),
+    Method<&K::DisconnectToken>(2, "DisconnectToken", L, C, false, {{"SessionID", L}}),
+    Method<&K::Login>(3, "Login", L, C, false, {{"SessionID", L}, {"strUserPin", B, Pin}}),
+    Method<&K::Logout>(4, "Logout", L, C, false, {{"SessionID", L}}),
+    Method<&K::RetrieveSerial>(5, "RetrieveSerial", B, CT, false, {{"SessionID", L}}),
+    Method<&K::ChangeSOPin>(6, "ChangeSOPin", L, C, false,
+                            {{"SessionID", L}, {"strCurrSOPin", B, Pin}, {"strNewSOPin", B, Pin}}),
+    Method<&K::ChangeUserPin>(7, "ChangeUserPin", L, C, false,
+                              {{"SessionID", L}, {"strCurrUserPin", B, Pin}, {"strNewUserPin", B, Pin}}),
+    Method<&K::UnblockUserPin>(8, "UnblockUserPin", L, C, false,
+                               {{"SessionID", L}, {"strSOPin", B, Pin}, {"strUserPin", B, Pin}}),
+    Method<&K::EnumCertificate>(9, "EnumCertificate", L, H, false, {{"SessionID", L}, {"lngCert", L}}),
+    Method<&K::EnumPublicKey>(10, "EnumPublicKey", L, H, false, {{"SessionID", L}, {"lngPublic", L}}),
+    Method<&K::EnumPrivateKey>(11, "EnumPrivateKey", L, H, false, {{"SessionID", L}, {"lngPrivate", L}}),
+    Method<&K::GetAttribute>(12, "GetAttribute", B, T, false,
+                             {{"SessionID", L}, {"lngObject", L}, {"lngAttribute", L}}),
+    Method<&K::Encrypt>(13, "Encrypt", B, T, false,
+                        {{"SessionID", L}, {"lngKey", L}, {"reserved", L}, {"strPlainText", B, Txt}}),
+    Method<&K::Decrypt>(14, "Decrypt", B, T, true,
+                        {{"SessionID", L}, {"lngKey", L}, {"reserved", L}, {"lngCipherText", B}}),
+    Method<&K::Hash>(15, "Hash", B, T, false, {{"SessionID", L}, {"lngHashType", L}, {"strPlainText", B, Txt}}),
+    Method<&K::Sign>(16, "Sign", B, T, false,
+                     {{"SessionID", L}, {"lngKey", L}, {"lngHashType", L}, {"strPlainText", B, Txt}}),
+    Method<&K::SignByCertSerial>(17, "SignByCertSerial", B, T, false,
+                                 {{"SessionID", L}, {"certserial", B}, {"HashType", L}, {"plaintext", B, Txt}}),
+    Method<&K::Verify>(
+        18, "Verify", L, C, false,
+        {{"SessionID", L}, {"lngKey", L}, {"lngHashType", S}, {"strPlainText", B, Txt}, {"strSignText", B}}),
+    Method<&K::VerifyByCertSerial>(
+        19, "VerifyByCertSerial", L, C, false,
+        {{"SessionID", L}, {"certserial", B}, {"HashType", L}, {"plaintext", B, Txt}, {"signature", B}}),
+    Method<&K::SignByCSP>(
+        20, "SignByCSP", B, T, false,
+        {{"SessionID", L}, {"certType", L}, {"certData", B}, {"HashType", L}, {"plaintext", B, Txt}}),
+    Method<&K::VerifyByCSP>(21, "VerifyByCSP", L, C, false,
+                            {{"SessionID", L},
+                             {"CertDataType", L},
+                             {"certData", B},
+                             {"HashType", L},
+                             {"plaintext", B, Txt},
+                             {"signature", B}}),
+    Method<&K::EncryptByCSP>(
+        22, "EncryptByCSP", B, T, false,
+        {{"SessionID", L}, {"CertDataType", L}, {"certData", B}, {"reserved", L}, {"plaintext", B, Txt}}),
+    Method<&K::DecryptByCSP>(
+        23, "DecryptByCSP", B, T, true,
+        {{"SessionID", L}, {"CertDataType", L}, {"certData", B}, {"reserved", L}, {"ciphertext", B}}),
+    Method<&K::VerifyCertCRL>(24, "VerifyCertCRL", L, C, false,
+                              {{"SessionID", L}, {"CertDataType", L}, {"certData", B}}),
+    Method<&K::TokenInitialize>(
+        25, "TokenInitialize", L, C, false,
+        {{"SessionID", L}, {"strSOPin", B, Pin}, {"strNewUserPin", B, Pin}, {"strNewTokenName", B}}),
+    Method<&K::RetrieveAllTokenSerial>(26, "RetrieveAllTokenSerial", B, CT, false, {{"SessionID", L}}),
 }};
 
 const MethodInfo* FindMethod(std::string_view name) {

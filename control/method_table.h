@@ -1,13 +1,21 @@
-// The automation surface: 26 methods with their dispatch identifiers,
-// parameter names and types, and result types.
+// The automation surface, described once: each of the 26 methods with its
+// dispatch identifier, parameter names (the documented ones, for named
+// arguments), automation types and roles, result, and the facade member that
+// runs it. The type library, the page API and the shell read or are checked
+// against this table.
 #ifndef KELO_CONTROL_METHOD_TABLE_H
 #define KELO_CONTROL_METHOD_TABLE_H
 
 #include <array>
 #include <cstdint>
+#include <span>
 #include <string_view>
 
+#include "control/value.h"
+
 namespace kelo {
+
+class CKeloCAActiveXCtrl;
 
 enum class VarType { Long, Short, BStr };
 
@@ -30,6 +38,10 @@ enum class ResultKind : std::uint8_t {
   CodeText,   // text, or a result code written as text
 };
 
+// Runs a method with its arguments already coerced to the declared types
+// (in declaration order, as many as it has parameters).
+using MethodHandler = Value (*)(CKeloCAActiveXCtrl& control, std::span<const Value> args);
+
 struct MethodInfo {
   std::int32_t dispid;
   const char* name;
@@ -38,17 +50,18 @@ struct MethodInfo {
   bool returnsPlaintext;  // the result may be decrypted data
   std::uint8_t paramCount;
   std::array<ParamInfo, 6> params;
+  MethodHandler handler;
 };
 
 inline constexpr std::size_t kMethodCount = 26;
 // Indexed by dispid - 1.
 extern const std::array<MethodInfo, kMethodCount> kMethods;
 
-// Case-insensitive lookup by name; null when unknown.
+// Lookup by name in any ASCII letter case; null when unknown.
 const MethodInfo* FindMethod(std::string_view name);
 // Lookup by dispatch identifier; null when unknown.
 const MethodInfo* FindMethod(std::int32_t dispid);
-// Position of a parameter by name (case-insensitive), or -1.
+// Position of a parameter by name in any ASCII letter case, or -1.
 int FindParam(const MethodInfo& method, std::string_view name);
 const char* VarTypeName(VarType t);
 

@@ -1,7 +1,12 @@
 // The facade without a token module: method table, coercion, session rules.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <new>
+#include <regex>
 #include <set>
+#include <sstream>
 
 #include "control/coerce.h"
 #include "control/kelo_ctrl.h"
@@ -37,6 +42,95 @@ TEST(MethodTable, DispatchIdsNamesAndLookup) {
   EXPECT_EQ(FindParam(*verify, "strsigntext"), 4);
   EXPECT_EQ(FindMethod("VerifyByCSP")->paramCount, 6);
   EXPECT_EQ(FindMethod("RetrieveAllTokenSerial")->dispid, 26);
+}
+
+// The copies of the table that cannot be generated from it (the type
+// library's source, the page API's list and typings), read as text.
+std::string SourceText(const char* relative) {
+  const auto path = std::filesystem::path(__FILE__).parent_path().parent_path() / relative;
+  std::ifstream in(path, std::ios::binary);
+  if (!in) ADD_FAILURE() << "cannot read " << path;
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Each match of pattern as its groups joined by '|', whitespace runs as one
+// space and none around commas or parentheses.
+std::vector<std::string> Declarations(const std::string& text, const std::string& pattern) {
+  std::vector<std::string> out;
+  const std::regex re(pattern);
+  for (auto it = std::sregex_iterator(text.begin(), text.end(), re); it != std::sregex_iterator(); ++it) {
+    std::string joined;
+    for (std::size_t g = 1; g < it->size(); ++g) {
+      if (g > 1) joined += '|';
+      joined += it->str(g);
+    }
+    joined = std::regex_replace(joined, std::regex("\\s+"), " ");
+    out.push_back(std::regex_replace(joined, std::regex(" ?([,()|]) ?"), "$1"));
+  }
+  return out;
+}
+
+std::string Between(const std::string& text, const std::string& from, const std::string& to) {
+  const std::size_t b = text.find(from);
+  const std::size_t e = b == std::string::npos ? b : text.find(to, b + from.size());
+  if (e == std::string::npos) {
+    ADD_FAILURE() << "no \"" << from << "\" ... \"" << to << "\"";
+    return {};
+  }
+  return text.substr(b + from.size(), e - b - from.size());
+}
+
+TEST(MethodTable, CopiesOutsideTheTableAgreeWithIt) {
+  std::vector<std::string> idl, names, typings;
+  for (const MethodInfo& m : kMethods) {
+    auto idlType = [](VarType t) { return t == VarType::BStr ? "BSTR" : t == VarType::Short ? "short" : "long"; };
+    auto tsType = [](VarType t) { return t == VarType::BStr ? "string" : "number"; };
+    std::string idlParams, tsParams;
+    for (std::size_t i = 0; i < m.paramCount; ++i) {
+      idlParams += std::string(i ? "," : "") + idlType(m.params[i].type) + " " + m.params[i].name;
+      tsParams += std::string(i ? "," : "") + m.params[i].name + ": " + tsType(m.params[i].type);
+    }
+    idl.push_back(std::to_string(m.dispid) + "|" + idlType(m.result) + "|" + m.name + "|" + idlParams);
+    names.push_back(m.name);
+    typings.push_back(std::string(m.name) + "|" + tsParams + "|" + tsType(m.result));
+  }
+  const std::string idlText = Between(SourceText("control/com/kelo_ca.idl.in"), "dispinterface _DKeloCAActiveX", "};");
+  EXPECT_EQ(Declarations(idlText, R"(\[id\((\d+)\)\]\s*(\w+)\s+(\w+)\(([^)]*)\);)"), idl);
+  const std::string js = Between(SourceText("extension/page-api/kelo-ca.js"), "METHODS", "]");
+  EXPECT_EQ(Declarations(js, R"('(\w+)')"), names);
+  const std::string ts = Between(SourceText("extension/page-api/kelo-ca.d.ts"), "interface Control {", "\n}");
+  EXPECT_EQ(Declarations(ts, R"((\w+)\(([^)]*)\):\s*Promise<(\w+)>;)"), typings);
+}
+
+// Whether an object's own bytes (where a short string keeps its text) hold
+// the text.
+template <typename T>
+bool BytesHold(const T& object, std::string_view text) {
+  return std::string_view(reinterpret_cast<const char*>(&object), sizeof object).find(text) != std::string_view::npos;
+}
+
+TEST(Value, WipesItsStringWheneverItLetsGo) {
+  const std::string pin = "pin-4711";  // short enough to live inside the value
+  alignas(Value) unsigned char storage[sizeof(Value)];
+  Value* placed = new (storage) Value(Value::String(pin));
+  ASSERT_TRUE(BytesHold(storage, "4711"));
+  placed->~Value();
+  EXPECT_FALSE(BytesHold(storage, "4711")) << "destroyed";
+
+  Value from = Value::String(pin);
+  Value to = std::move(from);
+  EXPECT_FALSE(BytesHold(from, "4711")) << "moved from";
+  Value over = Value::String("otherpin-0815");
+  over = std::move(to);
+  EXPECT_FALSE(BytesHold(to, "4711")) << "moved from by assignment";
+  const Value number = Value::Int(7);
+  over = number;
+  EXPECT_FALSE(BytesHold(over, "4711")) << "assigned over";
+  Value replaced = Value::String(pin);
+  replaced = Value::String("x");
+  EXPECT_FALSE(BytesHold(replaced, "4711")) << "replaced by a shorter text";
 }
 
 struct CoerceCase {
@@ -184,7 +278,7 @@ TEST_F(FacadeTest, InvokeCoercesAndReportsBadCalls) {
   std::vector<Value> pin = {Value::Int(ctl->SessionIdentifier()), Value::String("secret-pin")};
   r = ctl->Invoke(*FindMethod("Login"), pin);
   EXPECT_EQ(r.value.i, kErrSession);
-  EXPECT_TRUE(pin[1].s.empty()) << "string arguments are wiped after the call";
+  EXPECT_TRUE(pin.empty()) << "the call takes its arguments, to wipe their strings";
 }
 
 class StoreHandlersTest : public ::testing::Test {

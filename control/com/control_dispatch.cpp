@@ -1,5 +1,5 @@
-// IDispatch of the control: the 26 methods of the facade by dispatch
-// identifier, with the platform's argument coercion.
+// IDispatch of the control: the methods of the table (control/method_table)
+// by name and dispatch identifier, with the platform's argument coercion.
 #include "control/com/control_object.h"
 
 #include <string>
@@ -8,7 +8,6 @@
 #include "control/com/com_ids.h"
 #include "control/com/com_util.h"
 #include "control/com/dispatch_args.h"
-#include "platform/wipe.h"
 
 namespace kelo::com {
 namespace {
@@ -23,20 +22,6 @@ std::string AsciiName(const wchar_t* name) {
   }
   return out;
 }
-
-// The call's string arguments may hold PINs, whatever way the call ends.
-class WipeOnExit {
- public:
-  explicit WipeOnExit(std::vector<Value>& args) : args_(args) {}
-  WipeOnExit(const WipeOnExit&) = delete;
-  WipeOnExit& operator=(const WipeOnExit&) = delete;
-  ~WipeOnExit() {
-    for (Value& v : args_) platform::SecureWipe(v.s);
-  }
-
- private:
-  std::vector<Value>& args_;
-};
 
 }  // namespace
 
@@ -84,8 +69,7 @@ STDMETHODIMP ControlObject::Invoke(DISPID id, REFIID riid, LCID, WORD flags, DIS
   if (!method || !(flags & DISPATCH_METHOD)) return DISP_E_MEMBERNOTFOUND;
   if (!params) return E_INVALIDARG;
   return Guarded([&] {
-    std::vector<Value> args;
-    WipeOnExit wipe(args);
+    std::vector<Value> args;  // its strings (PINs among them) are wiped with it
     HRESULT hr = GatherArguments(*method, *params, args, argErr);
     if (FAILED(hr)) return hr;
     CallResult call = facade_.Invoke(*method, args);
