@@ -15,8 +15,11 @@
 #include <vector>
 
 #include "codec/codec.h"
+#include "common/result_codes.h"
+#include "common/vocabulary.h"
 #include "control/kelo_ctrl.h"
 #include "host/result_text.h"
+#include "platform/secret.h"
 #include "platform/wipe.h"
 
 namespace kelo {
@@ -41,13 +44,11 @@ const char kDemoUsage[] =
 
 constexpr std::size_t kMaxPin = 255;
 
-struct WipedString {
-  WipedString() = default;
-  WipedString(const WipedString&) = delete;
-  WipedString& operator=(const WipedString&) = delete;
-  ~WipedString() { platform::SecureWipe(s); }
-  std::string s;
-};
+// What GetAttribute is asked for.
+constexpr std::int32_t kValueAttribute = static_cast<std::int32_t>(AttributeSelector::kValue);
+constexpr std::int32_t kIdAttribute = static_cast<std::int32_t>(AttributeSelector::kId);
+constexpr std::int32_t kSerialAttribute = static_cast<std::int32_t>(AttributeSelector::kSerial);
+constexpr std::int32_t kSha1 = static_cast<std::int32_t>(HashType::kSha1);
 
 // What a signal arriving at the PIN prompt needs to give the terminal its
 // echo back before the process ends.
@@ -69,6 +70,116 @@ bool WriteFile(const std::string& path, const std::string& bytes) {
 std::string Unhex(const std::string& hex) {
   std::vector<std::uint8_t> b = codec::HexToBytes(hex);
   return std::string(b.begin(), b.end());
+}
+
+struct DemoOptions {
+  std::optional<platform::SecretString> pin;
+  std::string data = "hello from kelo-ca";
+  std::string outDir;
+};
+
+// An exit status (0 after --help, 2 for a bad argument), or -1 to go on.
+int ParseDemoArgs(int argc, char** argv, DemoOptions& opt) {
+  for (int i = 0; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "-h" || a == "--help") {
+      std::fputs(kDemoUsage, stdout);
+      return 0;
+    }
+    const bool known = a == "--pin" || a == "--data" || a == "--out";
+    if (!known || i + 1 >= argc) {
+      std::fprintf(stderr, "kelo-ca demo: unexpected argument '%s' (see kelo-ca demo --help)\n",
+                   TerminalSafe(a).c_str());
+      return 2;
+    }
+    const char* value = argv[++i];
+    if (a == "--pin") {
+      opt.pin.emplace(value);
+    } else {
+      (a == "--data" ? opt.data : opt.outDir) = value;
+    }
+  }
+  return -1;
+}
+
+// --pin, else $KELO_USER_PIN, else asked for at a terminal, else the demo
+// token's 1234 so that scripts run unattended. False when the prompt read none.
+bool ChoosePin(DemoOptions& opt, platform::SecretString& pin) {
+  if (opt.pin) {
+    pin = std::move(*opt.pin);
+  } else if (const char* envPin = std::getenv("KELO_USER_PIN")) {
+    pin.assign(envPin);
+  } else if (::isatty(STDIN_FILENO)) {
+    // The prompt reserves room for the longest PIN: the string never reallocates.
+    return ReadHiddenLine(STDIN_FILENO, STDERR_FILENO, "User PIN: ", pin.mutable_str());
+  } else {
+    pin.assign("1234");
+  }
+  return true;
+}
+
+// One line per step; failures are counted.
+struct DemoSteps {
+  int failures = 0;
+  bool Step(const char* what, const std::string& result, bool ok) {
+    std::printf("%-34s %s%s\n", what, result.c_str(), ok ? "" : "   <-- failed");
+    if (!ok) ++failures;
+    return ok;
+  }
+};
+
+// The first private key, and the certificate and public key that belong to
+// it (they share its identifier).
+struct DemoKeys {
+  std::int32_t key = 0, cert = 0, pub = 0;
+  std::string pem, certSerial;
+};
+
+std::int32_t WithKeyId(CKeloCAActiveXCtrl& ctl, std::int32_t sid, const std::string& keyId,
+                       std::int32_t (CKeloCAActiveXCtrl::*enumerate)(std::int32_t, std::int32_t)) {
+  for (std::int32_t i = 0; i < 1000 && !keyId.empty(); ++i) {
+    const std::int32_t h = (ctl.*enumerate)(sid, i);
+    const std::string id = ctl.GetAttribute(sid, h, kIdAttribute);
+    if (id.empty()) break;  // past the last object
+    if (id == keyId) return h;
+  }
+  return 0;
+}
+
+DemoKeys FindKeys(CKeloCAActiveXCtrl& ctl, std::int32_t sid, DemoSteps& steps) {
+  DemoKeys k;
+  k.key = ctl.EnumPrivateKey(sid, 0);
+  const std::string keyId = ctl.GetAttribute(sid, k.key, kIdAttribute);
+  steps.Step("EnumPrivateKey(0)", std::to_string(k.key) + "  (CKA_ID " + keyId + ")", !keyId.empty());
+  k.cert = WithKeyId(ctl, sid, keyId, &CKeloCAActiveXCtrl::EnumCertificate);
+  k.pub = WithKeyId(ctl, sid, keyId, &CKeloCAActiveXCtrl::EnumPublicKey);
+  k.pem = k.cert ? ctl.GetAttribute(sid, k.cert, kValueAttribute) : std::string();
+  steps.Step("certificate with that CKA_ID", k.cert ? std::to_string(k.cert) : "none", !k.pem.empty());
+  k.certSerial = k.cert ? ctl.GetAttribute(sid, k.cert, kSerialAttribute) : std::string();
+  steps.Step("GetAttribute(certificate, serial)", TerminalSafe(k.certSerial), !k.certSerial.empty());
+  return k;
+}
+
+void SignAndVerify(CKeloCAActiveXCtrl& ctl, std::int32_t sid, const DemoKeys& k, const DemoOptions& opt,
+                   DemoSteps& steps) {
+  const std::string& data = opt.data;
+  const std::string dataHex = codec::BytesToHex(reinterpret_cast<const std::uint8_t*>(data.data()), data.size());
+  const std::string sig = ctl.Sign(sid, k.key, kSha1, dataHex);
+  steps.Step("Sign(key, SHA-1, data)",
+             sig.empty() ? "\"\"" : sig.substr(0, 32) + "... (" + std::to_string(sig.size() / 2) + " bytes)",
+             !sig.empty());
+  const std::int32_t v = ctl.Verify(sid, k.pub, kSha1, dataHex, sig);
+  steps.Step("Verify(public key, SHA-1, data)", std::to_string(v), v == kOk);
+  const std::string sig2 = k.certSerial.empty() ? std::string() : ctl.SignByCertSerial(sid, k.certSerial, kSha1, dataHex);
+  steps.Step("SignByCertSerial(serial, SHA-1)", sig2 == sig ? "same signature" : "differs",
+             !sig2.empty() && sig2 == sig);
+  const std::int32_t v2 = ctl.VerifyByCertSerial(sid, k.certSerial, kSha1, dataHex, sig);
+  steps.Step("VerifyByCertSerial", std::to_string(v2), v2 == kOk);
+  if (!opt.outDir.empty()) {
+    const bool ok = WriteFile(opt.outDir + "/cert.pem", k.pem) && WriteFile(opt.outDir + "/data.bin", data) &&
+                    WriteFile(opt.outDir + "/signature.bin", Unhex(sig));
+    steps.Step("files written to", TerminalSafe(opt.outDir), ok);
+  }
 }
 
 }  // namespace
@@ -119,105 +230,36 @@ bool ReadHiddenLine(int in, int out, const char* prompt, std::string& line) {
 }
 
 int RunDemo(int argc, char** argv) {
-  std::optional<std::string> argPin;
-  std::string data = "hello from kelo-ca";
-  std::string outDir;
-  for (int i = 0; i < argc; ++i) {
-    std::string a = argv[i];
-    if (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0) {
-      std::fputs(kDemoUsage, stdout);
-      return 0;
-    }
-    if ((a == "--pin" || a == "--data" || a == "--out") && i + 1 < argc) {
-      (a == "--pin" ? argPin.emplace() : a == "--data" ? data : outDir) = argv[++i];
-    } else {
-      std::fprintf(stderr, "kelo-ca demo: unexpected argument '%s' (see kelo-ca demo --help)\n",
-                   TerminalSafe(a).c_str());
-      return 2;
-    }
+  DemoOptions opt;
+  if (int status = ParseDemoArgs(argc, argv, opt); status >= 0) return status;
+  platform::SecretString pin;
+  if (!ChoosePin(opt, pin)) {
+    std::fprintf(stderr, "kelo-ca demo: no PIN read\n");
+    return 2;
   }
-  WipedString pin;
-  if (argPin) {
-    pin.s = *argPin;
-    platform::SecureWipe(*argPin);
-  } else if (const char* envPin = std::getenv("KELO_USER_PIN")) {
-    pin.s = envPin;
-  } else if (::isatty(STDIN_FILENO)) {
-    if (!ReadHiddenLine(STDIN_FILENO, STDERR_FILENO, "User PIN: ", pin.s)) {
-      std::fprintf(stderr, "kelo-ca demo: no PIN read\n");
-      return 2;
-    }
-  } else {
-    pin.s = "1234";  // the demo token's, so that scripts run unattended
-  }
-
-  kelo::CKeloCAActiveXCtrl ctl;
-  int failures = 0;
-  auto step = [&](const char* what, const std::string& result, bool ok) {
-    std::printf("%-34s %s%s\n", what, result.c_str(), ok ? "" : "   <-- failed");
-    if (!ok) ++failures;
-    return ok;
-  };
-
-  std::int32_t sid = ctl.ConnectToken();
-  if (!step("ConnectToken", std::to_string(sid), sid == ctl.SessionIdentifier())) {
+  CKeloCAActiveXCtrl ctl;
+  DemoSteps steps;
+  const std::int32_t sid = ctl.ConnectToken();
+  if (!steps.Step("ConnectToken", std::to_string(sid), sid == ctl.SessionIdentifier())) {
     std::fprintf(stderr,
                  "No token: 1001 means no token module could be loaded (is its directory on\n"
                  "LD_LIBRARY_PATH?), 1003 that no module sees a token.\n");
     return 1;
   }
-  std::string serial = ctl.RetrieveSerial(sid);
-  step("RetrieveSerial", "\"" + TerminalSafe(serial) + "\"", serial.size() == 16);
-  std::string all = ctl.RetrieveAllTokenSerial(sid);
-  step("RetrieveAllTokenSerial", "\"" + TerminalSafe(all) + "\"", all != "1002");
-
-  std::int32_t rc = ctl.Login(sid, pin.s);
-  if (step("Login", std::to_string(rc), rc == 0)) {
-    std::int32_t key = ctl.EnumPrivateKey(sid, 0);
-    std::string keyId = ctl.GetAttribute(sid, key, 2);
-    step("EnumPrivateKey(0)", std::to_string(key) + "  (CKA_ID " + keyId + ")", !keyId.empty());
-    // The certificate and public key that belong to the key share its identifier.
-    auto withKeyId = [&](std::int32_t (kelo::CKeloCAActiveXCtrl::*enumerate)(std::int32_t, std::int32_t)) {
-      for (std::int32_t i = 0; i < 1000 && !keyId.empty(); ++i) {
-        std::int32_t h = (ctl.*enumerate)(sid, i);
-        std::string id = ctl.GetAttribute(sid, h, 2);
-        if (id.empty()) break;  // past the last object
-        if (id == keyId) return h;
-      }
-      return std::int32_t{0};
-    };
-    std::int32_t cert = withKeyId(&kelo::CKeloCAActiveXCtrl::EnumCertificate);
-    std::int32_t pub = withKeyId(&kelo::CKeloCAActiveXCtrl::EnumPublicKey);
-    std::string pem = cert ? ctl.GetAttribute(sid, cert, 1) : std::string();
-    step("certificate with that CKA_ID", cert ? std::to_string(cert) : "none", !pem.empty());
-    std::string certSerial = cert ? ctl.GetAttribute(sid, cert, 3) : std::string();
-    step("GetAttribute(certificate, serial)", TerminalSafe(certSerial), !certSerial.empty());
-
-    std::string dataHex = codec::BytesToHex(reinterpret_cast<const std::uint8_t*>(data.data()), data.size());
-    std::string sig = ctl.Sign(sid, key, 0, dataHex);
-    step("Sign(key, SHA-1, data)", sig.empty() ? "\"\"" : sig.substr(0, 32) + "... (" +
-                                                              std::to_string(sig.size() / 2) + " bytes)",
-         !sig.empty());
-    std::int32_t v = ctl.Verify(sid, pub, 0, dataHex, sig);
-    step("Verify(public key, SHA-1, data)", std::to_string(v), v == 0);
-    std::string sig2 = certSerial.empty() ? std::string() : ctl.SignByCertSerial(sid, certSerial, 0, dataHex);
-    step("SignByCertSerial(serial, SHA-1)", sig2 == sig ? "same signature" : "differs", !sig2.empty() && sig2 == sig);
-    std::int32_t v2 = ctl.VerifyByCertSerial(sid, certSerial, 0, dataHex, sig);
-    step("VerifyByCertSerial", std::to_string(v2), v2 == 0);
-
-    if (!outDir.empty()) {
-      bool ok = WriteFile(outDir + "/cert.pem", pem) && WriteFile(outDir + "/data.bin", data) &&
-                WriteFile(outDir + "/signature.bin", Unhex(sig));
-      step("files written to", TerminalSafe(outDir), ok);
-    }
+  const std::string serial = ctl.RetrieveSerial(sid);
+  steps.Step("RetrieveSerial", "\"" + TerminalSafe(serial) + "\"", serial.size() == 16);
+  const std::string all = ctl.RetrieveAllTokenSerial(sid);
+  steps.Step("RetrieveAllTokenSerial", "\"" + TerminalSafe(all) + "\"", all != std::to_string(kErrSession));
+  std::int32_t rc = ctl.Login(sid, pin);
+  if (steps.Step("Login", std::to_string(rc), rc == kOk)) {
+    SignAndVerify(ctl, sid, FindKeys(ctl, sid, steps), opt, steps);
     rc = ctl.Logout(sid);
-    step("Logout", std::to_string(rc), rc == 0);
+    steps.Step("Logout", std::to_string(rc), rc == kOk);
   }
   rc = ctl.DisconnectToken(sid);
-  step("DisconnectToken", std::to_string(rc), rc == 0);
-  std::printf("%s\n", failures ? "demo FAILED" : "demo OK");
-  return failures ? 1 : 0;
+  steps.Step("DisconnectToken", std::to_string(rc), rc == kOk);
+  std::printf("%s\n", steps.failures ? "demo FAILED" : "demo OK");
+  return steps.failures ? 1 : 0;
 }
-
 
 }  // namespace kelo

@@ -1,6 +1,6 @@
 #include "host/doctor.h"
 
-#include "csp/dialogs_loader.h"
+#include "csp/linux/dialogs_loader.h"
 
 #include <dlfcn.h>
 #include <link.h>
@@ -16,6 +16,7 @@
 
 #include "csp/cert_store.h"
 #include "host/result_text.h"
+#include "platform/display.h"
 #include "platform/dynlib.h"
 #include "token/p11_token.h"
 #include "token/pkcs11.h"
@@ -214,7 +215,7 @@ DoctorDisplay InspectDisplay(const RegisterEnv& env) {
   DoctorDisplay d;
   d.x11 = EnvOrEmpty("DISPLAY");
   d.wayland = EnvOrEmpty("WAYLAND_DISPLAY");
-  d.available = !d.x11.empty() || !d.wayland.empty();
+  d.available = platform::HasDisplay();
   if (env.exe.find('/') != std::string::npos) {
     d.dialogsModule = csp::DialogsModulePath(env.exe);
     d.dialogsModulePresent = IsFile(d.dialogsModule);
@@ -277,6 +278,105 @@ const char kDoctorUsage[] =
     "loadable, a missing export, C_Initialize failing, an NSS database that\n"
     "does not open, a stale or invalid manifest), 2 for bad arguments.\n";
 
+json ModuleJson(const DoctorModule& m) {
+  json slots = json::array();
+  for (const DoctorSlot& s : m.slots) {
+    json slot = {{"id", s.id}, {"slotInfo", s.slotInfoRv}, {"description", s.description},
+                 {"tokenInfo", s.tokenInfoRv}, {"token", nullptr}};
+    if (s.token) {
+      slot["token"] = {{"label", s.token->label}, {"serial", s.token->serial}, {"model", s.token->model},
+                       {"flags", s.token->flags}, {"flagNames", s.token->flagNames}};
+    }
+    slots.push_back(std::move(slot));
+  }
+  return {{"file", m.file},
+          {"found", m.found},
+          {"path", m.path},
+          {"loadError", m.loadError},
+          {"exports", {{"C_GetFunctionList", m.hasGetFunctionList}, {"E_GetAuxFunctionList", m.hasAuxFunctionList}}},
+          {"getFunctionList", m.getFunctionListRv},
+          {"initialize", m.initializeRv},
+          {"slotList", m.slotListRv},
+          {"slots", std::move(slots)}};
+}
+
+// Labels, serials, loader messages, paths and manifest contents come from
+// outside; none of them reaches the terminal raw.
+std::string T(const std::string& s) { return TerminalSafe(s); }
+
+void PrintSlot(const DoctorSlot& s, std::ostream& out) {
+  out << "    slot " << s.id;
+  if (!s.description.empty()) out << " \"" << T(s.description) << "\"";
+  if (s.slotInfoRv != "CKR_OK") out << " (C_GetSlotInfo: " << s.slotInfoRv << ")";
+  out << "\n";
+  if (!s.token) {
+    out << "      no token (C_GetTokenInfo: " << s.tokenInfoRv << ")\n";
+    return;
+  }
+  out << "      token \"" << T(s.token->label) << "\", serial \"" << T(s.token->serial) << "\", model \""
+      << T(s.token->model) << "\"\n      flags:";
+  for (const std::string& f : s.token->flagNames) out << " " << f;
+  out << "\n";
+}
+
+void PrintModules(const std::vector<DoctorModule>& modules, std::ostream& out) {
+  out << "Token modules (found through the loader's search path: LD_LIBRARY_PATH, cache, system)\n";
+  for (const DoctorModule& m : modules) {
+    out << "  " << T(m.file) << "\n";
+    if (!m.found) {
+      out << "    not found: " << T(m.loadError) << "\n";
+      continue;
+    }
+    out << "    found at " << (m.path.empty() ? "(path unknown)" : T(m.path)) << "\n";
+    out << "    exports: C_GetFunctionList " << (m.hasGetFunctionList ? "yes" : "MISSING")
+        << ", E_GetAuxFunctionList " << (m.hasAuxFunctionList ? "yes" : "MISSING") << "\n";
+    if (!m.getFunctionListRv.empty() && m.getFunctionListRv != "CKR_OK")
+      out << "    C_GetFunctionList: " << m.getFunctionListRv << "\n";
+    if (!m.initializeRv.empty()) out << "    C_Initialize: " << m.initializeRv << "\n";
+    if (!m.slotListRv.empty() && m.slotListRv != "CKR_OK") out << "    C_GetSlotList: " << m.slotListRv << "\n";
+    if (!m.slotListRv.empty() && m.slots.empty()) out << "    no slots\n";
+    for (const DoctorSlot& s : m.slots) PrintSlot(s, out);
+  }
+}
+
+void PrintNss(const DoctorNss& nss, std::ostream& out) {
+  out << "\nNSS database\n";
+  if (nss.path.empty()) {
+    out << "  HOME is not set\n";
+    return;
+  }
+  out << "  " << T(nss.path) << ": "
+      << (nss.hasDatabase ? "database present" : nss.exists ? "directory without cert9.db" : "absent") << "\n";
+  if (nss.opened)
+    out << "  " << nss.certificates << " certificate(s), " << nss.withPrivateKey
+        << " with a private key found without a password\n";
+  else
+    out << "  could not be opened\n";
+}
+
+void PrintDisplay(const DoctorDisplay& d, std::ostream& out) {
+  out << "\nDisplay for dialogs\n";
+  out << "  DISPLAY=" << T(d.x11) << " WAYLAND_DISPLAY=" << T(d.wayland) << ": "
+      << (d.available ? "available" : "none (dialogs are declined)") << "\n";
+  out << "  " << (d.dialogsModule.empty() ? "kelo-gtk-dialogs.so" : T(d.dialogsModule)) << ": "
+      << (d.dialogsModulePresent ? "present" : "missing") << "\n";
+}
+
+void PrintManifests(const std::vector<ManifestStatus>& manifests, std::ostream& out) {
+  out << "\nBrowsers (native-messaging host manifests)\n";
+  bool anyRegistered = false;
+  for (const ManifestStatus& s : manifests) {
+    if (s.state == ManifestStatus::State::kAbsent) continue;
+    anyRegistered = true;
+    out << "  " << BrowserName(s.browser) << " (" << Scope(s.system) << "): " << StateName(s.state) << "  "
+        << T(s.path) << "\n";
+    if (!s.hostPath.empty() && s.state != ManifestStatus::State::kCurrent)
+      out << "    points to " << T(s.hostPath) << "\n";
+    if (!s.detail.empty()) out << "    " << T(s.detail) << "\n";
+  }
+  if (!anyRegistered) out << "  none registered (kelo-ca register)\n";
+}
+
 }  // namespace
 
 std::string CkrName(unsigned long rv) {
@@ -318,28 +418,7 @@ DoctorReport GatherDoctorReport(const RegisterEnv& env) {
 
 json DoctorReportJson(const DoctorReport& r) {
   json modules = json::array();
-  for (const DoctorModule& m : r.modules) {
-    json slots = json::array();
-    for (const DoctorSlot& s : m.slots) {
-      json slot = {{"id", s.id}, {"slotInfo", s.slotInfoRv}, {"description", s.description},
-                   {"tokenInfo", s.tokenInfoRv}, {"token", nullptr}};
-      if (s.token) {
-        slot["token"] = {{"label", s.token->label}, {"serial", s.token->serial}, {"model", s.token->model},
-                         {"flags", s.token->flags}, {"flagNames", s.token->flagNames}};
-      }
-      slots.push_back(std::move(slot));
-    }
-    modules.push_back({{"file", m.file},
-                       {"found", m.found},
-                       {"path", m.path},
-                       {"loadError", m.loadError},
-                       {"exports", {{"C_GetFunctionList", m.hasGetFunctionList},
-                                    {"E_GetAuxFunctionList", m.hasAuxFunctionList}}},
-                       {"getFunctionList", m.getFunctionListRv},
-                       {"initialize", m.initializeRv},
-                       {"slotList", m.slotListRv},
-                       {"slots", std::move(slots)}});
-  }
+  for (const DoctorModule& m : r.modules) modules.push_back(ModuleJson(m));
   json manifests = json::array();
   for (const ManifestStatus& s : r.manifests) {
     manifests.push_back({{"browser", BrowserName(s.browser)},
@@ -369,73 +448,10 @@ json DoctorReportJson(const DoctorReport& r) {
 }
 
 void PrintDoctorReport(const DoctorReport& r, std::ostream& out) {
-  // Labels, serials, loader messages, paths and manifest contents come from
-  // outside; none of them reaches the terminal raw.
-  const auto T = [](const std::string& s) { return TerminalSafe(s); };
-  out << "Token modules (found through the loader's search path: LD_LIBRARY_PATH, cache, system)\n";
-  for (const DoctorModule& m : r.modules) {
-    out << "  " << T(m.file) << "\n";
-    if (!m.found) {
-      out << "    not found: " << T(m.loadError) << "\n";
-      continue;
-    }
-    out << "    found at " << (m.path.empty() ? "(path unknown)" : T(m.path)) << "\n";
-    out << "    exports: C_GetFunctionList " << (m.hasGetFunctionList ? "yes" : "MISSING")
-        << ", E_GetAuxFunctionList " << (m.hasAuxFunctionList ? "yes" : "MISSING") << "\n";
-    if (!m.getFunctionListRv.empty() && m.getFunctionListRv != "CKR_OK")
-      out << "    C_GetFunctionList: " << m.getFunctionListRv << "\n";
-    if (!m.initializeRv.empty()) out << "    C_Initialize: " << m.initializeRv << "\n";
-    if (!m.slotListRv.empty() && m.slotListRv != "CKR_OK") out << "    C_GetSlotList: " << m.slotListRv << "\n";
-    if (!m.slotListRv.empty() && m.slots.empty()) out << "    no slots\n";
-    for (const DoctorSlot& s : m.slots) {
-      out << "    slot " << s.id;
-      if (!s.description.empty()) out << " \"" << T(s.description) << "\"";
-      if (s.slotInfoRv != "CKR_OK") out << " (C_GetSlotInfo: " << s.slotInfoRv << ")";
-      out << "\n";
-      if (!s.token) {
-        out << "      no token (C_GetTokenInfo: " << s.tokenInfoRv << ")\n";
-        continue;
-      }
-      out << "      token \"" << T(s.token->label) << "\", serial \"" << T(s.token->serial) << "\", model \""
-          << T(s.token->model) << "\"\n      flags:";
-      for (const std::string& f : s.token->flagNames) out << " " << f;
-      out << "\n";
-    }
-  }
-
-  out << "\nNSS database\n";
-  if (r.nss.path.empty()) {
-    out << "  HOME is not set\n";
-  } else {
-    out << "  " << T(r.nss.path) << ": "
-        << (r.nss.hasDatabase ? "database present" : r.nss.exists ? "directory without cert9.db" : "absent")
-        << "\n";
-    if (r.nss.opened)
-      out << "  " << r.nss.certificates << " certificate(s), " << r.nss.withPrivateKey
-          << " with a private key found without a password\n";
-    else
-      out << "  could not be opened\n";
-  }
-
-  out << "\nDisplay for dialogs\n";
-  out << "  DISPLAY=" << T(r.display.x11) << " WAYLAND_DISPLAY=" << T(r.display.wayland) << ": "
-      << (r.display.available ? "available" : "none (dialogs are declined)") << "\n";
-  out << "  " << (r.display.dialogsModule.empty() ? "kelo-gtk-dialogs.so" : T(r.display.dialogsModule)) << ": "
-      << (r.display.dialogsModulePresent ? "present" : "missing") << "\n";
-
-  out << "\nBrowsers (native-messaging host manifests)\n";
-  for (const ManifestStatus& s : r.manifests) {
-    if (s.state == ManifestStatus::State::kAbsent) continue;
-    out << "  " << BrowserName(s.browser) << " (" << Scope(s.system) << "): " << StateName(s.state) << "  "
-        << T(s.path) << "\n";
-    if (!s.hostPath.empty() && s.state != ManifestStatus::State::kCurrent)
-      out << "    points to " << T(s.hostPath) << "\n";
-    if (!s.detail.empty()) out << "    " << T(s.detail) << "\n";
-  }
-  bool anyRegistered = false;
-  for (const ManifestStatus& s : r.manifests) anyRegistered |= s.state != ManifestStatus::State::kAbsent;
-  if (!anyRegistered) out << "  none registered (kelo-ca register)\n";
-
+  PrintModules(r.modules, out);
+  PrintNss(r.nss, out);
+  PrintDisplay(r.display, out);
+  PrintManifests(r.manifests, out);
   out << "\n";
   if (r.problems.empty()) {
     out << "Nothing broken.\n";

@@ -3,8 +3,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <vector>
 
+#include "platform/display.h"
 #include "platform/wipe.h"
 
 namespace kelo {
@@ -117,12 +119,85 @@ bool IsOrigin(std::string_view s) {
   return true;
 }
 
-bool HasDisplay() {
-  for (const char* var : {"DISPLAY", "WAYLAND_DISPLAY"}) {
-    const char* value = std::getenv(var);
-    if (value != nullptr && *value != '\0') return true;
+// Why a request or its parameters were refused before any call.
+struct Refusal {
+  int code;
+  std::string message;
+  HResult hr = kS_OK;
+};
+
+// The parts of a request the dispatch needs.
+struct Envelope {
+  json id = nullptr;
+  bool notification = false;
+  std::string name;
+  const json* params = nullptr;
+};
+
+// Reads id, jsonrpc and method; a refusal when `req` is no request. The id
+// is set as soon as it is known to be usable.
+std::optional<Refusal> ReadEnvelope(const json& req, Envelope& env) {
+  if (!req.is_object()) return Refusal{kInvalidRequest, "request must be a JSON object"};
+  auto jid = req.find("id");
+  env.notification = jid == req.end();
+  if (!env.notification) {
+    if (!(jid->is_string() || jid->is_number() || jid->is_null()))
+      return Refusal{kInvalidRequest, "id must be a string, a number or null"};
+    env.id = *jid;
   }
-  return false;
+  auto jv = req.find("jsonrpc");
+  if (jv == req.end() || *jv != "2.0") return Refusal{kInvalidRequest, "jsonrpc must be \"2.0\""};
+  auto jm = req.find("method");
+  if (jm == req.end() || !jm->is_string()) return Refusal{kInvalidRequest, "method must be a string"};
+  env.name = jm->get<std::string>();
+  auto jp = req.find("params");
+  env.params = jp == req.end() ? nullptr : &*jp;
+  return std::nullopt;
+}
+
+std::optional<Refusal> PositionalArgs(const MethodInfo& method, const json& params, std::vector<Value>& args) {
+  for (const json& p : params) {
+    if (IsComposite(p)) {
+      return Refusal{kInvalidParams, std::string("parameters of ") + method.name + " must be plain values",
+                     kDISP_E_TYPEMISMATCH};
+    }
+    args.push_back(ToValue(p));
+  }
+  return std::nullopt;
+}
+
+// By name, in any letter case, each parameter exactly once; `args` ends up
+// in declaration order.
+std::optional<Refusal> NamedArgs(const MethodInfo& method, const json& params, std::vector<Value>& args) {
+  std::vector<bool> seen(method.paramCount, false);
+  args.resize(method.paramCount);
+  for (const auto& [key, p] : params.items()) {
+    const int pos = FindParam(method, key);
+    if (pos < 0)
+      return Refusal{kInvalidParams, std::string("unknown parameter name for ") + method.name, kDISP_E_UNKNOWNNAME};
+    const auto at = static_cast<std::size_t>(pos);
+    const std::string param = std::string("parameter ") + method.params[at].name;
+    if (seen[at]) return Refusal{kInvalidParams, param + " given twice", kDISP_E_BADPARAMCOUNT};
+    if (IsComposite(p)) return Refusal{kInvalidParams, param + " must be a plain value", kDISP_E_TYPEMISMATCH};
+    seen[at] = true;
+    args[at] = ToValue(p);
+  }
+  for (std::size_t i = 0; i < seen.size(); ++i) {
+    if (!seen[i]) {
+      return Refusal{kInvalidParams,
+                     std::string("missing parameter ") + method.params[i].name + " of " + method.name,
+                     kDISP_E_PARAMNOTOPTIONAL};
+    }
+  }
+  return std::nullopt;
+}
+
+// No params (or null) is a call without arguments.
+std::optional<Refusal> CollectArgs(const MethodInfo& method, const json* params, std::vector<Value>& args) {
+  if (params == nullptr || params->is_null()) return std::nullopt;
+  if (params->is_array()) return PositionalArgs(method, *params, args);
+  if (params->is_object()) return NamedArgs(method, *params, args);
+  return Refusal{kInvalidRequest, "params must be an array or an object"};
 }
 
 }  // namespace
@@ -183,92 +258,31 @@ json JsonRpcEndpoint::Dispatch::Hello(JsonRpcEndpoint& endpoint, const json& id,
   endpoint.greeted_ = true;
   endpoint.origin_ = std::move(origin);
   if (!endpoint.origin_.empty() && endpoint.onOrigin_) endpoint.onOrigin_(endpoint.origin_);
-  json info = {{"name", "kelo-ca"}, {"version", kHostVersion}, {"display", HasDisplay()}};
+  json info = {{"name", "kelo-ca"}, {"version", kHostVersion}, {"display", platform::HasDisplay()}};
   return {{"jsonrpc", "2.0"}, {"id", id}, {"result", std::move(info)}};
 }
 
 // Returns a response object, or null for a notification.
 json JsonRpcEndpoint::Dispatch::HandleOne(JsonRpcEndpoint& endpoint, json& req) {
-  CKeloCAActiveXCtrl& control = endpoint.control_;
-  json id = nullptr;
-  if (!req.is_object()) return Error(id, kInvalidRequest, "request must be a JSON object");
-  bool notification = !req.contains("id");
-  if (!notification) {
-    id = req["id"];
-    if (!(id.is_string() || id.is_number() || id.is_null())) {
-      return Error(nullptr, kInvalidRequest, "id must be a string, a number or null");
-    }
-  }
-  auto jv = req.find("jsonrpc");
-  if (jv == req.end() || *jv != "2.0") return Error(id, kInvalidRequest, "jsonrpc must be \"2.0\"");
-  auto jm = req.find("method");
-  if (jm == req.end() || !jm->is_string()) return Error(id, kInvalidRequest, "method must be a string");
-  const std::string name = jm->get<std::string>();
-  auto jp = req.find("params");
-  if (name == kHelloMethod) {
-    json r = Hello(endpoint, id, jp == req.end() ? nullptr : &*jp);
-    return notification ? json() : r;
-  }
-  const MethodInfo* method = FindMethod(name);
-  if (!method) {
-    // Nothing of the request is echoed: its text may be anything, a PIN included.
-    json e = Error(id, kMethodNotFound, "unknown method", kDISP_E_UNKNOWNNAME);
-    return notification ? json() : e;
-  }
-
+  Envelope env;
+  if (std::optional<Refusal> bad = ReadEnvelope(req, env)) return Error(env.id, bad->code, bad->message);
+  // A notification is never answered, not even with an error about its call.
+  const auto answer = [&env](json r) { return env.notification ? json() : r; };
+  if (env.name == kHelloMethod) return answer(Hello(endpoint, env.id, env.params));
+  const MethodInfo* method = FindMethod(env.name);
+  // Nothing of the request is echoed: its text may be anything, a PIN included.
+  if (!method) return answer(Error(env.id, kMethodNotFound, "unknown method", kDISP_E_UNKNOWNNAME));
   std::vector<Value> args;
-  if (jp != req.end() && !jp->is_null()) {
-    if (jp->is_array()) {
-      for (auto& p : *jp) {
-        if (IsComposite(p)) {
-          json e = Error(id, kInvalidParams, std::string("parameters of ") + method->name + " must be plain values",
-                         kDISP_E_TYPEMISMATCH);
-          return notification ? json() : e;
-        }
-        args.push_back(ToValue(p));
-      }
-    } else if (jp->is_object()) {
-      std::vector<bool> seen(method->paramCount, false);
-      args.resize(method->paramCount);
-      for (auto& [key, p] : jp->items()) {
-        int pos = FindParam(*method, key);
-        HResult hr = kS_OK;
-        std::string why;
-        if (pos < 0) {
-          hr = kDISP_E_UNKNOWNNAME;
-          why = std::string("unknown parameter name for ") + method->name;
-        } else if (seen[static_cast<std::size_t>(pos)]) {
-          hr = kDISP_E_BADPARAMCOUNT;
-          why = std::string("parameter ") + method->params[pos].name + " given twice";
-        } else if (IsComposite(p)) {
-          hr = kDISP_E_TYPEMISMATCH;
-          why = std::string("parameter ") + method->params[pos].name + " must be a plain value";
-        }
-        if (hr != kS_OK) return notification ? json() : Error(id, kInvalidParams, why, hr);
-        seen[static_cast<std::size_t>(pos)] = true;
-        args[static_cast<std::size_t>(pos)] = ToValue(p);
-      }
-      for (std::size_t i = 0; i < seen.size(); ++i) {
-        if (!seen[i]) {
-          json e = Error(id, kInvalidParams,
-                         std::string("missing parameter ") + method->params[i].name + " of " + method->name,
-                         kDISP_E_PARAMNOTOPTIONAL);
-          return notification ? json() : e;
-        }
-      }
-    } else {
-      return Error(id, kInvalidRequest, "params must be an array or an object");
-    }
+  if (std::optional<Refusal> bad = CollectArgs(*method, env.params, args)) {
+    json e = Error(env.id, bad->code, bad->message, bad->hr);
+    // Params of the wrong shape make no request at all, so even a notification hears of it.
+    return bad->code == kInvalidRequest ? e : answer(std::move(e));
   }
-
-  CallResult r = control.Invoke(*method, args);
-  if (notification) return json();
-  if (r.hr != kS_OK) {
-    int code = r.hr == kE_OUTOFMEMORY ? kInternalError : kInvalidParams;
-    return Error(id, code, r.message, r.hr);
-  }
+  CallResult r = endpoint.control_.Invoke(*method, args);
+  if (env.notification) return json();
+  if (r.hr != kS_OK) return Error(env.id, r.hr == kE_OUTOFMEMORY ? kInternalError : kInvalidParams, r.message, r.hr);
   json result = r.value.kind == Value::Kind::String ? json(std::move(r.value.s)) : json(r.value.i);
-  return {{"jsonrpc", "2.0"}, {"id", id}, {"result", std::move(result)}};
+  return {{"jsonrpc", "2.0"}, {"id", env.id}, {"result", std::move(result)}};
 }
 
 json JsonRpcEndpoint::Dispatch::HandleGuarded(JsonRpcEndpoint& endpoint, json& req) {

@@ -7,7 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "control/kelo_ctrl.h"
-#include "csp/dialogs_loader.h"
+#include "csp/linux/dialogs_loader.h"
 #include "host/fd_io.h"
 #include "platform/wipe.h"
 

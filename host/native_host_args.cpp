@@ -3,6 +3,8 @@
 #include <cctype>
 #include <string_view>
 
+#include "common/ascii.h"
+
 namespace kelo {
 namespace {
 
@@ -33,11 +35,7 @@ bool IsAbsolutePath(std::string_view p) {
 bool EndsWithJson(std::string_view p) {
   constexpr std::string_view kExt = ".json";
   if (p.size() <= kExt.size()) return false;
-  std::string_view tail = p.substr(p.size() - kExt.size());
-  for (std::size_t i = 0; i < kExt.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(tail[i])) != kExt[i]) return false;
-  }
-  return true;
+  return EqualsNoCase(p.substr(p.size() - kExt.size()), kExt);
 }
 
 }  // namespace

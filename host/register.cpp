@@ -217,6 +217,203 @@ bool ParseBrowser(const std::string& name, Browser& b) {
   return false;
 }
 
+// What the command line asks for.
+struct RegisterOptions {
+  bool system = false;
+  bool dryRun = false;
+  bool chosen[kAllBrowsers.size()] = {};
+  bool anyChosen = false;
+};
+
+// One run of register or unregister, and how many manifests failed.
+struct RegisterRun {
+  const char* cmd;
+  bool unregister;
+  RegisterOptions opt;
+  const RegisterEnv& env;
+  std::ostream& out;
+  std::ostream& err;
+  int failures = 0;
+
+  void Report(const std::string& error, int e) {
+    err << cmd << ": " << TerminalSafe(error);
+    if (opt.system && (e == EACCES || e == EPERM || e == EROFS) && env.euid != 0) err << " (--system needs root)";
+    err << "\n";
+    ++failures;
+  }
+};
+
+// --browser NAME or --browser=NAME, at argv[i]; i moves past a separate name.
+// An exit status, or -1 when the name was taken.
+int ParseBrowserOption(int argc, char** argv, int& i, RegisterRun& run) {
+  const std::string a = argv[i];
+  std::string name;
+  if (a == "--browser") {
+    if (i + 1 >= argc) {
+      run.err << run.cmd << ": --browser needs a name (chromium, chrome, edge or firefox)\n";
+      return 2;
+    }
+    name = argv[++i];
+  } else {
+    name = a.substr(std::strlen("--browser="));
+  }
+  Browser b;
+  if (!ParseBrowser(name, b)) {
+    run.err << run.cmd << ": unknown browser '" << TerminalSafe(name) << "' (chromium, chrome, edge or firefox)\n";
+    return 2;
+  }
+  run.opt.chosen[static_cast<std::size_t>(b)] = true;
+  run.opt.anyChosen = true;
+  return -1;
+}
+
+// Fills run.opt. An exit status (0 after --help, 2 for a bad argument), or
+// -1 to go on.
+int ParseRegisterArgs(int argc, char** argv, RegisterRun& run) {
+  for (int i = 0; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "-h" || a == "--help") {
+      run.out << kRegisterUsage;
+      return 0;
+    }
+    if (a == "--system") {
+      run.opt.system = true;
+    } else if (a == "--dry-run") {
+      run.opt.dryRun = true;
+    } else if (a == "--browser" || a.rfind("--browser=", 0) == 0) {
+      if (int status = ParseBrowserOption(argc, argv, i, run); status >= 0) return status;
+    } else {
+      run.err << run.cmd << ": unexpected argument '" << TerminalSafe(a) << "' (see " << run.cmd << " --help)\n";
+      return 2;
+    }
+  }
+  return -1;
+}
+
+// Files root makes in a user's home belong to root, and the browser, running
+// as the user, then cannot update or remove them.
+bool CheckRootOwnsHome(const RegisterRun& run) {
+  struct stat st {};
+  if (::stat(run.env.home.c_str(), &st) != 0) {
+    run.err << run.cmd << ": the home directory " << TerminalSafe(run.env.home) << " does not exist\n";
+    return false;
+  }
+  if (st.st_uid != 0) {
+    run.err << run.cmd << ": running as root, but the home directory " << TerminalSafe(run.env.home)
+            << " does not belong to root; use --system to " << (run.unregister ? "unregister" : "register")
+            << " for all users, or run it as that user\n";
+    return false;
+  }
+  return true;
+}
+
+// Whether the environment allows the run at all.
+bool CheckRegisterEnv(const RegisterRun& run) {
+  const RegisterEnv& env = run.env;
+  if (!run.opt.system && env.home.empty()) {
+    run.err << run.cmd << ": cannot determine the home directory (set HOME, or use --system)\n";
+    return false;
+  }
+  if (!run.unregister && (env.exe.empty() || env.exe.front() != '/')) {
+    run.err << run.cmd << ": cannot determine the absolute path of this executable\n";
+    return false;
+  }
+  // A manifest is JSON text the browser reads: the path must be UTF-8, and a
+  // control character in it is more likely an attack than a file name.
+  if (!run.unregister && !IsPrintableUtf8(env.exe)) {
+    run.err << run.cmd << ": the path of this executable, " << TerminalSafe(env.exe)
+            << ", is not valid UTF-8 or holds control characters; move it to a plain path\n";
+    return false;
+  }
+  return run.opt.system || env.euid != 0 || CheckRootOwnsHome(run);
+}
+
+void DryRun(RegisterRun& run, Browser b) {
+  const std::string path = ManifestPath(b, run.opt.system, run.env);
+  struct stat st {};
+  const bool present = ::lstat(path.c_str(), &st) == 0;
+  run.out << (!run.unregister ? "would write " : present ? "would remove " : "not present: ") << TerminalSafe(path)
+          << "\n";
+}
+
+void WriteManifest(RegisterRun& run, Browser b) {
+  const std::string path = ManifestPath(b, run.opt.system, run.env);
+  Fd dir;
+  std::string error;
+  int e = OpenManifestDir(b, run.opt.system, run.env, true, dir, error);
+  if (e == 0) e = WriteAtomic(dir.get(), path, HostManifest(b, run.env.exe).dump(2) + "\n", error);
+  if (e == 0) {
+    run.out << "wrote " << TerminalSafe(path) << "\n";
+  } else {
+    run.Report(error, e);
+  }
+}
+
+// A manifest that is not there (nor its directory) is no failure.
+void RemoveManifest(RegisterRun& run, Browser b) {
+  const std::string path = ManifestPath(b, run.opt.system, run.env);
+  const std::string shown = TerminalSafe(path);
+  Fd dir;
+  std::string error;
+  int e = OpenManifestDir(b, run.opt.system, run.env, false, dir, error);
+  if (e == ENOENT || e == ENOTDIR) {
+    run.out << "not present: " << shown << "\n";
+  } else if (e != 0) {
+    run.Report(error, e);
+  } else if (::unlinkat(dir.get(), (std::string(kNativeHostName) + ".json").c_str(), 0) == 0) {
+    run.out << "removed " << shown << "\n";
+  } else if (errno == ENOENT) {
+    run.out << "not present: " << shown << "\n";
+  } else {
+    e = errno;
+    run.Report("cannot remove " + path + ": " + Errno(e), e);
+  }
+}
+
+// How the manifest at s.path compares with the one this executable would write.
+void CompareManifest(const nlohmann::json& m, const RegisterEnv& env, ManifestStatus& s) {
+  s.hostPath = m["path"].get<std::string>();
+  std::error_code ec;
+  const bool here =
+      !env.exe.empty() && (s.hostPath == env.exe || std::filesystem::equivalent(s.hostPath, env.exe, ec));
+  const std::string allowed = AllowedKey(s.browser);
+  const nlohmann::json want = HostManifest(s.browser, env.exe);
+  if (!here) {
+    s.state = ManifestStatus::State::kStale;
+    s.detail = "points to " + s.hostPath + ", not to " + env.exe;
+  } else if (!m.contains("name") || m["name"] != kNativeHostName) {
+    s.state = ManifestStatus::State::kStale;
+    s.detail = "names another host";
+  } else if (!m.contains(allowed) || m[allowed] != want[allowed]) {
+    s.state = ManifestStatus::State::kStale;
+    s.detail = "does not allow exactly the Kelo CA extension";
+  } else {
+    s.state = ManifestStatus::State::kCurrent;
+  }
+}
+
+// Fills in s.state (absent until found otherwise), s.hostPath and s.detail.
+void ReadManifestStatus(const RegisterEnv& env, ManifestStatus& s) {
+  std::ifstream f(s.path, std::ios::binary);
+  if (!f) {
+    const int e = errno;
+    if (e != ENOENT && e != ENOTDIR) {
+      s.state = ManifestStatus::State::kInvalid;
+      s.detail = "cannot read: " + Errno(e);
+    }
+    return;
+  }
+  std::ostringstream text;
+  text << f.rdbuf();
+  const nlohmann::json m = nlohmann::json::parse(text.str(), nullptr, false);
+  if (m.is_discarded() || !m.is_object() || !m.contains("path") || !m["path"].is_string()) {
+    s.state = ManifestStatus::State::kInvalid;
+    s.detail = "not a host manifest (no \"path\")";
+    return;
+  }
+  CompareManifest(m, env, s);
+}
+
 }  // namespace
 
 const char* BrowserName(Browser b) {
@@ -264,120 +461,23 @@ RegisterEnv DefaultRegisterEnv() {
 
 int RunRegister(int argc, char** argv, bool unregister, const RegisterEnv& env, std::ostream& out,
                 std::ostream& err) {
-  const char* cmd = unregister ? "kelo-ca unregister" : "kelo-ca register";
-  bool system = false;
-  bool dryRun = false;
-  bool chosen[kAllBrowsers.size()] = {};
-  bool anyChosen = false;
-  for (int i = 0; i < argc; ++i) {
-    std::string a = argv[i];
-    if (a == "-h" || a == "--help") {
-      out << kRegisterUsage;
-      return 0;
-    }
-    if (a == "--system") {
-      system = true;
-    } else if (a == "--dry-run") {
-      dryRun = true;
-    } else if (a == "--browser" || a.rfind("--browser=", 0) == 0) {
-      std::string name;
-      if (a == "--browser") {
-        if (i + 1 >= argc) {
-          err << cmd << ": --browser needs a name (chromium, chrome, edge or firefox)\n";
-          return 2;
-        }
-        name = argv[++i];
-      } else {
-        name = a.substr(std::strlen("--browser="));
-      }
-      Browser b;
-      if (!ParseBrowser(name, b)) {
-        err << cmd << ": unknown browser '" << TerminalSafe(name) << "' (chromium, chrome, edge or firefox)\n";
-        return 2;
-      }
-      chosen[static_cast<std::size_t>(b)] = true;
-      anyChosen = true;
-    } else {
-      err << cmd << ": unexpected argument '" << TerminalSafe(a) << "' (see " << cmd << " --help)\n";
-      return 2;
-    }
-  }
-  if (!system && env.home.empty()) {
-    err << cmd << ": cannot determine the home directory (set HOME, or use --system)\n";
-    return 1;
-  }
-  if (!unregister && (env.exe.empty() || env.exe.front() != '/')) {
-    err << cmd << ": cannot determine the absolute path of this executable\n";
-    return 1;
-  }
-  // A manifest is JSON text the browser reads: the path must be UTF-8, and a
-  // control character in it is more likely an attack than a file name.
-  if (!unregister && !IsPrintableUtf8(env.exe)) {
-    err << cmd << ": the path of this executable, " << TerminalSafe(env.exe)
-        << ", is not valid UTF-8 or holds control characters; move it to a plain path\n";
-    return 1;
-  }
-  // Files root makes in a user's home belong to root, and the browser, running
-  // as the user, then cannot update or remove them.
-  if (!system && env.euid == 0) {
-    struct stat st {};
-    if (::stat(env.home.c_str(), &st) != 0) {
-      err << cmd << ": the home directory " << TerminalSafe(env.home) << " does not exist\n";
-      return 1;
-    }
-    if (st.st_uid != 0) {
-      err << cmd << ": running as root, but the home directory " << TerminalSafe(env.home)
-          << " does not belong to root; use --system to " << (unregister ? "unregister" : "register")
-          << " for all users, or run it as that user\n";
-      return 1;
-    }
-  }
-
-  int failures = 0;
-  auto report = [&](const std::string& error, int e) {
-    err << cmd << ": " << TerminalSafe(error);
-    if (system && (e == EACCES || e == EPERM || e == EROFS) && env.euid != 0) err << " (--system needs root)";
-    err << "\n";
-    ++failures;
-  };
+  RegisterRun run{unregister ? "kelo-ca unregister" : "kelo-ca register", unregister, {}, env, out, err};
+  if (int status = ParseRegisterArgs(argc, argv, run); status >= 0) return status;
+  if (!CheckRegisterEnv(run)) return 1;
   if (!unregister)
-    out << (dryRun ? "Would register " : "Registering ") << kNativeHostName << " -> " << TerminalSafe(env.exe) << "\n";
+    out << (run.opt.dryRun ? "Would register " : "Registering ") << kNativeHostName << " -> " << TerminalSafe(env.exe)
+        << "\n";
   for (Browser b : kAllBrowsers) {
-    if (anyChosen && !chosen[static_cast<std::size_t>(b)]) continue;
-    const std::string path = ManifestPath(b, system, env);
-    const std::string shown = TerminalSafe(path);
-    if (dryRun) {
-      struct stat st {};
-      const bool present = ::lstat(path.c_str(), &st) == 0;
-      out << (!unregister ? "would write " : present ? "would remove " : "not present: ") << shown << "\n";
-      continue;
-    }
-    Fd dir;
-    std::string error;
-    int e = OpenManifestDir(b, system, env, !unregister, dir, error);
-    if (unregister) {
-      if (e == ENOENT || e == ENOTDIR) {
-        out << "not present: " << shown << "\n";
-      } else if (e != 0) {
-        report(error, e);
-      } else if (::unlinkat(dir.get(), (std::string(kNativeHostName) + ".json").c_str(), 0) == 0) {
-        out << "removed " << shown << "\n";
-      } else if (errno == ENOENT) {
-        out << "not present: " << shown << "\n";
-      } else {
-        e = errno;
-        report("cannot remove " + path + ": " + Errno(e), e);
-      }
-      continue;
-    }
-    if (e == 0) e = WriteAtomic(dir.get(), path, HostManifest(b, env.exe).dump(2) + "\n", error);
-    if (e == 0) {
-      out << "wrote " << shown << "\n";
+    if (run.opt.anyChosen && !run.opt.chosen[static_cast<std::size_t>(b)]) continue;
+    if (run.opt.dryRun) {
+      DryRun(run, b);
+    } else if (unregister) {
+      RemoveManifest(run, b);
     } else {
-      report(error, e);
+      WriteManifest(run, b);
     }
   }
-  return failures ? 1 : 0;
+  return run.failures ? 1 : 0;
 }
 
 int RunRegister(int argc, char** argv, bool unregister) {
@@ -390,42 +490,7 @@ std::vector<ManifestStatus> RegisteredHosts(const RegisterEnv& env) {
     if (!system && env.home.empty()) continue;
     for (Browser b : kAllBrowsers) {
       ManifestStatus s{b, system, ManifestPath(b, system, env), ManifestStatus::State::kAbsent, {}, {}};
-      std::ifstream f(s.path, std::ios::binary);
-      if (!f) {
-        int e = errno;
-        if (e != ENOENT && e != ENOTDIR) {
-          s.state = ManifestStatus::State::kInvalid;
-          s.detail = "cannot read: " + Errno(e);
-        }
-        result.push_back(std::move(s));
-        continue;
-      }
-      std::ostringstream text;
-      text << f.rdbuf();
-      const nlohmann::json m = nlohmann::json::parse(text.str(), nullptr, false);
-      if (m.is_discarded() || !m.is_object() || !m.contains("path") || !m["path"].is_string()) {
-        s.state = ManifestStatus::State::kInvalid;
-        s.detail = "not a host manifest (no \"path\")";
-        result.push_back(std::move(s));
-        continue;
-      }
-      s.hostPath = m["path"].get<std::string>();
-      std::error_code ec;
-      bool here = !env.exe.empty() &&
-                  (s.hostPath == env.exe || std::filesystem::equivalent(s.hostPath, env.exe, ec));
-      const nlohmann::json want = HostManifest(b, env.exe);
-      if (!here) {
-        s.state = ManifestStatus::State::kStale;
-        s.detail = "points to " + s.hostPath + ", not to " + env.exe;
-      } else if (!m.contains("name") || m["name"] != kNativeHostName) {
-        s.state = ManifestStatus::State::kStale;
-        s.detail = "names another host";
-      } else if (!m.contains(AllowedKey(b)) || m[AllowedKey(b)] != want[AllowedKey(b)]) {
-        s.state = ManifestStatus::State::kStale;
-        s.detail = "does not allow exactly the Kelo CA extension";
-      } else {
-        s.state = ManifestStatus::State::kCurrent;
-      }
+      ReadManifestStatus(env, s);
       result.push_back(std::move(s));
     }
   }

@@ -3,15 +3,15 @@
 #include <errno.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstring>
 #include <string>
 #include <string_view>
 
 #include "control/kelo_ctrl.h"
-#include "csp/dialogs_loader.h"
+#include "csp/linux/dialogs_loader.h"
 #include "host/fd_io.h"
 #include "host/jsonrpc.h"
+#include "platform/secret.h"
 #include "platform/wipe.h"
 
 namespace kelo {
@@ -24,92 +24,101 @@ bool Blank(std::string_view s) {
   return true;
 }
 
-// Appends; when the buffer must grow, the old one is wiped rather than
-// left behind with requests (PINs) or answers (plaintexts) in it.
-void AppendWiping(std::string& buf, std::string_view add) {
-  if (buf.size() + add.size() > buf.capacity()) {
-    std::string bigger;
-    bigger.reserve(std::max(2 * buf.capacity(), buf.size() + add.size()));
-    bigger.assign(buf);
-    platform::SecureWipe(buf);
-    buf.swap(bigger);
+// Cuts the input into lines and collects their answers. Both buffers may
+// hold secrets (PINs in requests, plaintexts in answers), so they wipe
+// whatever they release.
+class LineServer {
+ public:
+  LineServer(JsonRpcEndpoint& endpoint, std::size_t maxLine) : endpoint_(endpoint), maxLine_(maxLine) {}
+
+  // Handles every complete line of what has arrived so far.
+  void Take(std::string_view bytes) {
+    in_.append(bytes);
+    HandleLines();
+    SkipOversized();
   }
-  buf.append(add);
-}
+
+  // Writes the answers collected so far: a client that waits for each answer
+  // gets it at once, a pipelining one gets them in batches.
+  bool Flush(int fd) {
+    if (out_.empty()) return true;
+    const bool written = WriteAll(fd, out_.data(), out_.size());
+    out_.clear();
+    return written;
+  }
+
+  // At end of input: a last request without a line end still gets its answer.
+  bool Finish(int fd) {
+    if (!skipping_ && !Blank(in_.str())) Answer(in_.str());
+    in_.clear();
+    return Flush(fd);
+  }
+
+ private:
+  void HandleLines() {
+    std::size_t start = 0;
+    for (std::size_t nl; (nl = in_.str().find('\n', start)) != std::string::npos; start = nl + 1) {
+      std::string_view line(in_.data() + start, nl - start);
+      if (skipping_) {
+        skipping_ = false;  // the end of an oversized line
+      } else if (!Blank(line)) {
+        if (line.back() == '\r') line.remove_suffix(1);
+        Answer(line);
+      }
+    }
+    // Wipes the handled part; erasing alone would leave it behind the moved bytes.
+    platform::SecureWipe(in_.mutable_str().data(), start);
+    in_.mutable_str().erase(0, start);
+  }
+
+  // A line past the limit is refused at once and dropped up to its end,
+  // without holding more of it.
+  void SkipOversized() {
+    if (!skipping_ && in_.size() > maxLine_) {
+      Append(JsonRpcEndpoint::TooLarge(maxLine_));
+      skipping_ = true;
+    }
+    if (skipping_) in_.clear();
+  }
+
+  void Answer(std::string_view line) {
+    Append(line.size() > maxLine_ ? JsonRpcEndpoint::TooLarge(maxLine_) : endpoint_.Handle(line));
+  }
+
+  void Append(platform::SecretString response) {
+    if (response.empty()) return;  // a notification
+    out_.append(response.str());
+    out_.append("\n");
+  }
+
+  JsonRpcEndpoint& endpoint_;
+  const std::size_t maxLine_;
+  platform::SecretString in_;   // bytes read but not yet handled
+  platform::SecretString out_;  // answers not yet written
+  bool skipping_ = false;       // inside an oversized line, dropping up to its end
+};
 
 }  // namespace
 
 int RunServe(int inFd, int outFd, std::size_t maxLine) {
   // Before the control loads any module (and outlives it).
   ProtocolOutput protocol(outFd);
-  outFd = protocol.fd();
   CKeloCAActiveXCtrl control;
   JsonRpcEndpoint endpoint(control, csp::SetDialogRequester);
-
-  std::string in;       // bytes read but not yet handled
-  std::string out;      // responses not yet written (they may hold plaintexts)
-  bool skipping = false;  // inside an oversized line, dropping up to its end
+  LineServer server(endpoint, maxLine);
   char chunk[64 * 1024];
-
   for (;;) {
-    std::size_t start = 0;
-    for (;;) {
-      std::size_t nl = in.find('\n', start);
-      if (nl == std::string::npos) break;
-      std::string_view line(in.data() + start, nl - start);
-      if (skipping) {
-        skipping = false;
-      } else if (!Blank(line)) {
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        std::string response =
-            line.size() > maxLine ? JsonRpcEndpoint::TooLarge(maxLine) : endpoint.Handle(line);
-        if (!response.empty()) {
-          AppendWiping(out, response);
-          AppendWiping(out, "\n");
-          platform::SecureWipe(response);
-        }
-      }
-      start = nl + 1;
-    }
-    // Requests may carry PINs: wipe what has been handled.
-    platform::SecureWipe(in.data(), start);
-    in.erase(0, start);
-    if (!skipping && in.size() > maxLine) {
-      AppendWiping(out, JsonRpcEndpoint::TooLarge(maxLine) + '\n');
-      skipping = true;
-    }
-    if (skipping) {
-      platform::SecureWipe(in.data(), in.size());
-      in.clear();
-    }
-    // Flush before waiting for more input: a client that waits for each
-    // answer gets it at once, a pipelining one gets them in batches.
-    if (!out.empty()) {
-      bool written = WriteAll(outFd, out.data(), out.size());
-      platform::SecureWipe(out);
-      if (!written) return 1;
-    }
-    ssize_t r = ::read(inFd, chunk, sizeof chunk);
+    if (!server.Flush(protocol.fd())) return 1;
+    const ssize_t r = ::read(inFd, chunk, sizeof chunk);
     if (r < 0) {
       if (errno == EINTR) continue;
       return 1;
     }
     if (r == 0) break;
-    AppendWiping(in, std::string_view(chunk, static_cast<std::size_t>(r)));
+    server.Take(std::string_view(chunk, static_cast<std::size_t>(r)));
     platform::SecureWipe(chunk, static_cast<std::size_t>(r));
   }
-  // A last request without a line end still gets its answer.
-  if (!skipping && !Blank(in)) {
-    std::string response = in.size() > maxLine ? JsonRpcEndpoint::TooLarge(maxLine) : endpoint.Handle(in);
-    if (!response.empty()) {
-      AppendWiping(response, "\n");
-      bool written = WriteAll(outFd, response.data(), response.size());
-      platform::SecureWipe(response);
-      if (!written) return 1;
-    }
-  }
-  platform::SecureWipe(in);  // its whole capacity: erase leaves moved bytes behind
-  return 0;
+  return server.Finish(protocol.fd()) ? 0 : 1;
 }
 
 }  // namespace kelo

@@ -46,7 +46,7 @@ TEST_F(JsonRpcTest, ResultsAreTheMethodValuesWithTheRequestId) {
   r = Call(Req("connecttoken", "[]"));
   EXPECT_EQ(r["result"], sid);
   // Result codes are results, not errors.
-  fake->connectResult = 1003;
+  fake->connectResult = kErrNoToken;
   r = Call(Req("ConnectToken", "null"));
   EXPECT_EQ(r["result"], 1003);
   EXPECT_FALSE(r.contains("error"));
@@ -132,6 +132,9 @@ TEST_F(JsonRpcTest, NotificationsAreExecutedButNotAnswered) {
             "");
   EXPECT_EQ(fake->disconnects, 1);
   EXPECT_EQ(endpoint->Handle(R"({"jsonrpc":"2.0","method":"NoSuchMethod"})"), "");
+  EXPECT_EQ(endpoint->Handle(R"({"jsonrpc":"2.0","method":"Logout","params":[true]})"), "");
+  // Params that are neither array nor object make no request at all: answered.
+  EXPECT_EQ(Call(R"({"jsonrpc":"2.0","method":"Logout","params":"x"})")["error"]["code"], kInvalidRequest);
 }
 
 TEST_F(JsonRpcTest, BatchesAnswerEachRequestInOrder) {

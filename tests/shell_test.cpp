@@ -20,7 +20,8 @@
 
 #include "host/demo.h"
 #include "host/result_text.h"
-#include "host/shell.h"
+#include "host/shell_parse.h"
+#include "host/shell_text.h"
 
 namespace kelo {
 namespace {
@@ -158,6 +159,30 @@ TEST(ShellSecrets, EchoMasksPinsAndHistoryKeepsNoSecret) {
     SCOPED_TRACE(c.line);
     EXPECT_EQ(MaskedLine(c.line), c.echoed);
     EXPECT_EQ(HistoryEntry(c.line), c.history);
+  }
+}
+
+// What Tab offers depends on the words before the one being typed.
+TEST(ShellComplete, CandidatesFollowTheWordsBefore) {
+  const struct {
+    const char* before;
+    const char* typed;
+    std::vector<std::string> words;
+    bool valueFollows;
+  } cases[] = {
+      {"", "Enum", {"EnumCertificate", "EnumPublicKey", "EnumPrivateKey"}, false},
+      {"  ", "QU", {"quit"}, false},
+      {"help ", "logo", {"Logout"}, false},
+      {"help Login ", "", {}, false},  // help takes one name
+      {"Login ", "", {"SessionID=", "strUserPin="}, true},
+      {"login $sid ", "$", {"$sid", "$_"}, false},
+      {"Frob ", "", {}, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.before) + "|" + c.typed);
+    const ShellCompletion got = CompleteShellWord(c.before, c.typed);
+    EXPECT_EQ(got.words, c.words);
+    EXPECT_EQ(got.valueFollows, c.valueFollows);
   }
 }
 
