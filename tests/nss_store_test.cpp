@@ -69,15 +69,7 @@ Bytes ReadFile(const fs::path& path) {
   return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-std::string Hex(const Bytes& bytes) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  std::string s;
-  for (std::uint8_t b : bytes) {
-    s += kDigits[b >> 4];
-    s += kDigits[b & 15];
-  }
-  return s;
-}
+using kelo::test::store_suite::Hex;
 
 Bytes Reversed(Bytes b) {
   std::reverse(b.begin(), b.end());
