@@ -55,6 +55,30 @@ std::string ValidUtf8(const std::string& s) {
   return std::string(fixed.get());
 }
 
+GtkWidget* NewQuestionDialog(const std::string& title) {
+  GtkWidget* dialog = gtk_dialog_new_with_buttons(title.c_str(), nullptr, GTK_DIALOG_MODAL, "_Cancel",
+                                                  GTK_RESPONSE_CANCEL, "_OK", GTK_RESPONSE_OK, nullptr);
+  GtkWindow* window = GTK_WINDOW(dialog);
+  gtk_window_set_position(window, GTK_WIN_POS_CENTER);
+  gtk_window_set_keep_above(window, TRUE);
+  gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_OK);
+  return dialog;
+}
+
+GtkBox* ContentOf(GtkWidget* dialog) {
+  GtkWidget* content = gtk_dialog_get_content_area(GTK_DIALOG(dialog));
+  gtk_container_set_border_width(GTK_CONTAINER(content), 8);
+  gtk_box_set_spacing(GTK_BOX(content), 8);
+  return GTK_BOX(content);
+}
+
+void AddText(GtkBox* box, const std::string& text, bool wrap) {
+  GtkWidget* label = gtk_label_new(text.c_str());
+  gtk_label_set_line_wrap(GTK_LABEL(label), wrap ? TRUE : FALSE);
+  gtk_label_set_xalign(GTK_LABEL(label), 0.0f);
+  gtk_box_pack_start(box, label, FALSE, FALSE, 0);
+}
+
 }  // namespace gtk_detail
 
 namespace {
@@ -177,6 +201,45 @@ std::unique_ptr<GtkListStore, ObjectUnref> BuildModel(const std::vector<const Ce
   return model;
 }
 
+// The list of certificates in a scrolled frame; no row is selected at
+// first: the user picks one.
+GtkTreeView* AddCertificateList(GtkBox* content, GtkListStore* model) {
+  GtkWidget* scrolled = gtk_scrolled_window_new(nullptr, nullptr);
+  gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(scrolled), GTK_POLICY_AUTOMATIC, GTK_POLICY_AUTOMATIC);
+  gtk_scrolled_window_set_shadow_type(GTK_SCROLLED_WINDOW(scrolled), GTK_SHADOW_IN);
+  gtk_box_pack_start(content, scrolled, TRUE, TRUE, 0);
+
+  GtkWidget* viewWidget = gtk_tree_view_new_with_model(GTK_TREE_MODEL(model));
+  GtkTreeView* view = GTK_TREE_VIEW(viewWidget);
+  AddTextColumn(view, "Subject", kSubject, true);
+  AddTextColumn(view, "Issuer", kIssuer, true);
+  AddTextColumn(view, "Serial", kSerial, false);
+  AddTextColumn(view, "Expires", kExpires, false);
+  gtk_tree_view_set_tooltip_column(view, kSubject);
+  gtk_container_add(GTK_CONTAINER(scrolled), viewWidget);
+  gtk_tree_selection_set_mode(gtk_tree_view_get_selection(view), GTK_SELECTION_SINGLE);
+  return view;
+}
+
+void ConnectGate(OkGate& gate, GtkTreeView* view) {
+  g_signal_connect(gate.selection, "changed", G_CALLBACK(OnSelectionChanged), &gate);
+  g_signal_connect(view, "row-activated", G_CALLBACK(OnRowActivated), &gate);
+  g_signal_connect(gate.dialog, "map-event", G_CALLBACK(OnShownOrFocused), &gate);
+  g_signal_connect(gate.dialog, "focus-in-event", G_CALLBACK(OnShownOrFocused), &gate);
+  g_signal_connect(gate.dialog, "focus-out-event", G_CALLBACK(OnFocusLost), &gate);
+  gate.Update();
+}
+
+// The caller's index of the selected row, or -1.
+int ChosenIndex(GtkTreeSelection* selection) {
+  GtkTreeModel* model = nullptr;
+  GtkTreeIter chosen;
+  if (!gtk_tree_selection_get_selected(selection, &model, &chosen)) return -1;
+  gint index = -1;
+  gtk_tree_model_get(model, &chosen, kIndex, &index, -1);
+  return index;
+}
+
 }  // namespace
 
 int GtkChooseCertificate(const std::vector<const Certificate*>& certificates, const std::string& requester) {
@@ -186,67 +249,26 @@ int GtkChooseCertificate(const std::vector<const Certificate*>& certificates, co
   if (!ui.ok()) return -1;
 
   auto model = BuildModel(certificates);
-  gtk_detail::ScopedDialog dialog(gtk_dialog_new_with_buttons(
-      "Select a certificate", nullptr, GTK_DIALOG_MODAL, "_Cancel", GTK_RESPONSE_CANCEL, "_OK", GTK_RESPONSE_OK,
-      nullptr));
-  GtkWindow* window = GTK_WINDOW(dialog.get());
-  gtk_window_set_default_size(window, 680, 320);
-  gtk_window_set_position(window, GTK_WIN_POS_CENTER);
-  // No parent window to stay above: keep it from hiding behind the caller.
-  gtk_window_set_keep_above(window, TRUE);
-  gtk_dialog_set_default_response(GTK_DIALOG(dialog.get()), GTK_RESPONSE_OK);
-
-  GtkWidget* content = gtk_dialog_get_content_area(GTK_DIALOG(dialog.get()));
-  gtk_container_set_border_width(GTK_CONTAINER(content), 8);
-  gtk_box_set_spacing(GTK_BOX(content), 8);
-
+  gtk_detail::ScopedDialog dialog(gtk_detail::NewQuestionDialog("Select a certificate"));
+  gtk_window_set_default_size(GTK_WINDOW(dialog.get()), 680, 320);
+  GtkBox* content = gtk_detail::ContentOf(dialog.get());
   const std::string who = gtk_detail::ValidUtf8(requester);
-  const std::string text = who.empty() ? std::string("Choose the certificate to use.")
-                                       : who + " asks for a certificate. Choose the one to use.";
-  GtkWidget* label = gtk_label_new(text.c_str());  // plain text: names are never taken as markup
-  gtk_label_set_line_wrap(GTK_LABEL(label), TRUE);
-  gtk_label_set_xalign(GTK_LABEL(label), 0.0f);
-  gtk_box_pack_start(GTK_BOX(content), label, FALSE, FALSE, 0);
+  gtk_detail::AddText(content,
+                      who.empty() ? std::string("Choose the certificate to use.")
+                                  : who + " asks for a certificate. Choose the one to use.",
+                      true);
+  GtkTreeView* view = AddCertificateList(content, model.get());
 
-  GtkWidget* scrolled = gtk_scrolled_window_new(nullptr, nullptr);
-  gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(scrolled), GTK_POLICY_AUTOMATIC, GTK_POLICY_AUTOMATIC);
-  gtk_scrolled_window_set_shadow_type(GTK_SCROLLED_WINDOW(scrolled), GTK_SHADOW_IN);
-  gtk_box_pack_start(GTK_BOX(content), scrolled, TRUE, TRUE, 0);
-
-  GtkWidget* viewWidget = gtk_tree_view_new_with_model(GTK_TREE_MODEL(model.get()));
-  GtkTreeView* view = GTK_TREE_VIEW(viewWidget);
-  AddTextColumn(view, "Subject", kSubject, true);
-  AddTextColumn(view, "Issuer", kIssuer, true);
-  AddTextColumn(view, "Serial", kSerial, false);
-  AddTextColumn(view, "Expires", kExpires, false);
-  gtk_tree_view_set_tooltip_column(view, kSubject);
-  gtk_container_add(GTK_CONTAINER(scrolled), viewWidget);
-
-  // No row is selected at first: the user picks one.
-  GtkTreeSelection* selection = gtk_tree_view_get_selection(view);
-  gtk_tree_selection_set_mode(selection, GTK_SELECTION_SINGLE);
   OkGate gate;
   gate.dialog = GTK_DIALOG(dialog.get());
-  gate.selection = selection;
-  GateConnection connection(gate, viewWidget);
-  g_signal_connect(selection, "changed", G_CALLBACK(OnSelectionChanged), &gate);
-  g_signal_connect(view, "row-activated", G_CALLBACK(OnRowActivated), &gate);
-  g_signal_connect(dialog.get(), "map-event", G_CALLBACK(OnShownOrFocused), &gate);
-  g_signal_connect(dialog.get(), "focus-in-event", G_CALLBACK(OnShownOrFocused), &gate);
-  g_signal_connect(dialog.get(), "focus-out-event", G_CALLBACK(OnFocusLost), &gate);
-  gate.Update();
-  gtk_widget_grab_focus(viewWidget);
+  gate.selection = gtk_tree_view_get_selection(view);
+  GateConnection connection(gate, GTK_WIDGET(view));
+  ConnectGate(gate, view);
+  gtk_widget_grab_focus(GTK_WIDGET(view));
 
   gtk_widget_show_all(dialog.get());
-  const gint response = gtk_dialog_run(GTK_DIALOG(dialog.get()));
-  if (response != GTK_RESPONSE_OK) return -1;
-
-  GtkTreeModel* chosenModel = nullptr;
-  GtkTreeIter chosen;
-  if (!gtk_tree_selection_get_selected(selection, &chosenModel, &chosen)) return -1;
-  gint index = -1;
-  gtk_tree_model_get(chosenModel, &chosen, kIndex, &index, -1);
-  return index;
+  if (gtk_dialog_run(GTK_DIALOG(dialog.get())) != GTK_RESPONSE_OK) return -1;
+  return ChosenIndex(gate.selection);
 }
 
 }  // namespace kelo::csp

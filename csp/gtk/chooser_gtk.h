@@ -9,9 +9,10 @@
 #include <string>
 #include <vector>
 
-// GTK's own declaration of the widget type, repeated so that this header
+// GTK's own declarations of the widget types, repeated so that this header
 // does not pull in the GTK headers.
 typedef struct _GtkWidget GtkWidget;
+typedef struct _GtkBox GtkBox;
 
 namespace kelo::csp {
 
@@ -64,6 +65,14 @@ class ScopedDialog {
 
 // Text GTK can show: invalid UTF-8 and NUL bytes replaced, not rejected.
 std::string ValidUtf8(const std::string& s);
+
+// A modal Cancel/OK dialog, centred and kept above other windows (it has no
+// parent to stay over); OK is the default response.
+GtkWidget* NewQuestionDialog(const std::string& title);
+// The dialog's content box, with the spacing both dialogs use.
+GtkBox* ContentOf(GtkWidget* dialog);
+// A left-aligned line of plain text: names are never taken as markup.
+void AddText(GtkBox* box, const std::string& text, bool wrap);
 
 }  // namespace gtk_detail
 }  // namespace kelo::csp
