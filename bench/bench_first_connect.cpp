@@ -54,7 +54,7 @@ int Run(int argc, char** argv) {
   RequireFile(mockDir + "/Kelo-ZIr4.so", "mock module");
   const long runs = opt.Integer("--runs", 50, 1, 100000);
 
-  Environment env = Environment::Current();
+  Environment env = Environment::Inherited();
   env.Set("LD_LIBRARY_PATH", mockDir);
   env.Set("MOCKP11_TOKENS", kSerial);
 

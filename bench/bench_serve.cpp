@@ -125,7 +125,7 @@ int Run(int argc, char** argv) {
   const std::int64_t pingpong = opt.Integer("--pingpong", 50000, 1, 100000000);
   const long repeat = opt.Integer("--repeat", 3, 1, 100);
 
-  Environment env = Environment::Current();
+  Environment env = Environment::Inherited();
   env.Set("LD_LIBRARY_PATH", mockDir);
   env.Set("MOCKP11_TOKENS", "BENCH0001");
 
@@ -142,7 +142,7 @@ int Run(int argc, char** argv) {
                 static_cast<long long>(pingpong), pingponged.back(), 1e6 / pingponged.back());
   }
   std::printf("  all %lld responses were \"result\":%lld with the request's id\n",
-              static_cast<long long>(repeat * (pipelined + pingpong)), static_cast<long long>(kAnswer));
+              static_cast<long long>(repeat) * (pipelined + pingpong), static_cast<long long>(kAnswer));
   Report("pipelined", piped, kPipelinedTarget);
   Report("ping-pong", pingponged, kPingPongTarget);
   return 0;

@@ -124,7 +124,7 @@ int Run(int argc, char** argv) {
   if (directKey == 0) throw Failure("no private key with CKA_ID " + keyIdHex + " on the direct session");
 
   // ---- serve
-  Environment env = Environment::Current();  // carries LD_LIBRARY_PATH and SOFTHSM2_CONF
+  Environment env = Environment::Inherited();  // carries LD_LIBRARY_PATH and SOFTHSM2_CONF
   ServeProcess serve(keloCa, env);
   const std::int64_t serveSid = serve.CallInt("ConnectToken", "[]");
   if (const std::int64_t rc = serve.CallInt("Login", Format("[%lld,\"%s\"]", static_cast<long long>(serveSid),

@@ -31,6 +31,7 @@
 #include "bench/nss_direct.h"
 #include "codec/codec.h"
 #include "control/kelo_ctrl.h"
+#include "tests/support/env_file.h"
 
 namespace kelo::bench {
 namespace {
@@ -63,19 +64,10 @@ std::string Upper(std::string s) {
   return s;
 }
 
-// NAME=VALUE lines of the fixture's fixture.env; quotes around a value go.
+// NAME=VALUE lines of the fixture's fixture.env.
 std::map<std::string, std::string> ReadFixture(const std::string& path) {
-  std::ifstream in(path);
-  if (!in) throw Failure("cannot read " + path + " (make the database with make-nssdb.sh first)");
-  std::map<std::string, std::string> values;
-  std::string line;
-  while (std::getline(in, line)) {
-    const std::size_t eq = line.find('=');
-    if (eq == std::string::npos) continue;
-    std::string value = line.substr(eq + 1);
-    if (value.size() >= 2 && value.front() == '"' && value.back() == '"') value = value.substr(1, value.size() - 2);
-    values[line.substr(0, eq)] = value;
-  }
+  std::map<std::string, std::string> values = kelo::test::ReadEnvFile(path);
+  if (values.empty()) throw Failure("cannot read " + path + " (make the database with make-nssdb.sh first)");
   return values;
 }
 

@@ -1,10 +1,8 @@
 #include "bench/harness.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,8 +12,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-
-extern char** environ;
 
 namespace kelo::bench {
 namespace {
@@ -40,22 +36,6 @@ std::string Format(const char* fmt, ...) {
 }
 
 // ---------------------------------------------------------------- processes
-
-UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
-  if (this != &other) Reset(other.Release());
-  return *this;
-}
-
-int UniqueFd::Release() {
-  const int fd = fd_;
-  fd_ = -1;
-  return fd;
-}
-
-void UniqueFd::Reset(int fd) {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = fd;
-}
 
 void WriteAll(int fd, std::string_view data) {
   while (!data.empty()) {
@@ -103,95 +83,6 @@ bool LineReader::Next(std::string_view& line) {
       end_ += static_cast<std::size_t>(r);
     }
   }
-}
-
-Environment Environment::Current() {
-  Environment env;
-  for (char** e = environ; e != nullptr && *e != nullptr; ++e) env.entries_.emplace_back(*e);
-  return env;
-}
-
-void Environment::Set(const std::string& name, const std::string& value) {
-  const std::string prefix = name + "=";
-  for (std::string& e : entries_) {
-    if (e.compare(0, prefix.size(), prefix) == 0) {
-      e = prefix + value;
-      return;
-    }
-  }
-  entries_.push_back(prefix + value);
-}
-
-ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args, const Environment& env)
-    : program_(program) {
-  // Everything the child needs is built before fork: after it only
-  // async-signal-safe calls are allowed.
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(program.c_str()));
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  std::vector<char*> envp;
-  for (const std::string& e : env.Entries()) envp.push_back(const_cast<char*>(e.c_str()));
-  envp.push_back(nullptr);
-
-  // Close-on-exec everywhere, so that no child inherits the write end of its
-  // own stdin (it would never see end of input) or another child's pipes.
-  int inPipe[2], outPipe[2], errPipe[2];
-  if (::pipe2(inPipe, O_CLOEXEC) != 0) throw Failure(ErrnoText("pipe"));
-  UniqueFd inRead(inPipe[0]), inWrite(inPipe[1]);
-  if (::pipe2(outPipe, O_CLOEXEC) != 0) throw Failure(ErrnoText("pipe"));
-  UniqueFd outRead(outPipe[0]), outWrite(outPipe[1]);
-  if (::pipe2(errPipe, O_CLOEXEC) != 0) throw Failure(ErrnoText("pipe"));
-  UniqueFd errRead(errPipe[0]), errWrite(errPipe[1]);
-
-  pid_ = ::fork();
-  if (pid_ < 0) throw Failure(ErrnoText("fork"));
-  if (pid_ == 0) {
-    if (::dup2(inRead.Get(), STDIN_FILENO) >= 0 && ::dup2(outWrite.Get(), STDOUT_FILENO) >= 0) {
-      ::execve(program.c_str(), argv.data(), envp.data());
-    }
-    const int err = errno;
-    ssize_t ignored = ::write(errWrite.Get(), &err, sizeof err);
-    (void)ignored;
-    ::_exit(127);
-  }
-  errWrite.Reset();
-  // Blocks only until the exec (or its failure): the pipe closes on exec.
-  int childErrno = 0;
-  ssize_t n;
-  do {
-    n = ::read(errRead.Get(), &childErrno, sizeof childErrno);
-  } while (n < 0 && errno == EINTR);
-  if (n > 0) {
-    Wait();
-    throw Failure("cannot execute " + program + ": " + std::strerror(childErrno));
-  }
-  in_ = std::move(inWrite);
-  out_ = std::move(outRead);
-}
-
-ChildProcess::~ChildProcess() {
-  in_.Reset();
-  out_.Reset();
-  if (pid_ > 0) {
-    Kill();
-    Wait();
-  }
-}
-
-void ChildProcess::Kill() {
-  if (pid_ > 0) ::kill(pid_, SIGKILL);
-}
-
-int ChildProcess::Wait() {
-  if (pid_ <= 0) throw Failure("child " + program_ + " was already reaped");
-  int status = 0;
-  while (::waitpid(pid_, &status, 0) < 0) {
-    if (errno != EINTR) throw Failure(ErrnoText("waitpid"));
-  }
-  pid_ = -1;
-  if (WIFEXITED(status)) return WEXITSTATUS(status);
-  return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : 255;
 }
 
 std::string ExeDir() {

@@ -20,6 +20,8 @@
 #include <string_view>
 #include <vector>
 
+#include "tests/support/child_process.h"
+
 namespace kelo::bench {
 
 // A wrong answer or a broken setup: the benchmark exits 1.
@@ -45,24 +47,10 @@ std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // ---------------------------------------------------------------- processes
 
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept;
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() { Reset(); }
-
-  int Get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-  int Release();
-  void Reset(int fd = -1);
-
- private:
-  int fd_ = -1;
-};
+// Child processes come from the tests' support: one implementation for both.
+using test::ChildProcess;
+using test::Environment;
+using test::UniqueFd;
 
 // Writes everything or throws Failure (EPIPE included: SIGPIPE is ignored).
 void WriteAll(int fd, std::string_view data);
@@ -81,40 +69,6 @@ class LineReader {
   std::size_t begin_ = 0;
   std::size_t end_ = 0;
   bool eof_ = false;
-};
-
-// The environment of this process with some variables replaced.
-class Environment {
- public:
-  static Environment Current();
-  void Set(const std::string& name, const std::string& value);
-  const std::vector<std::string>& Entries() const { return entries_; }
-
- private:
-  std::vector<std::string> entries_;
-};
-
-// A child whose stdin and stdout are pipes to us; its stderr is ours. A child
-// still running when the object goes away is killed and reaped.
-class ChildProcess {
- public:
-  ChildProcess(const std::string& program, const std::vector<std::string>& args, const Environment& env);
-  ChildProcess(const ChildProcess&) = delete;
-  ChildProcess& operator=(const ChildProcess&) = delete;
-  ~ChildProcess();
-
-  int In() const { return in_.Get(); }
-  int Out() const { return out_.Get(); }
-  void CloseIn() { in_.Reset(); }
-  void Kill();
-  // Exit status, or 128 + signal number when a signal ended it.
-  int Wait();
-
- private:
-  std::string program_;
-  pid_t pid_ = -1;
-  UniqueFd in_;
-  UniqueFd out_;
 };
 
 // Directory of the running executable.

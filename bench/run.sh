@@ -1,19 +1,20 @@
-#!/bin/bash
+#!/usr/bin/env bash
 # Runs every benchmark against a build and prints a summary table.
 #
 #   bench/run.sh [BUILD_DIR] [--quick]
 #
-# BUILD_DIR defaults to /work/main/build; nothing is built. SoftHSM2 tokens
+# BUILD_DIR defaults to build/ of this source tree; nothing is built. SoftHSM2 tokens
 # and NSS databases are made in a temporary directory (removed afterwards). --quick runs every
 # benchmark briefly, to check that they work rather than to measure.
 #
 # Exit status: 0 when every benchmark ran and every answer was right (a
 # missed performance target does not count), 1 otherwise, 2 on bad usage.
-set -uo pipefail
+set -euo pipefail
 
 usage() { sed -n '2,11s/^# \{0,1\}//p' "$0" >&2; exit 2; }
 
-build="/work/main/build"
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+build="$root/build"
 quick=0
 build_given=0
 for arg in "$@"; do
@@ -36,7 +37,7 @@ done
 if [[ ${#missing[@]} -gt 0 ]]; then
   echo "run.sh: not built (this script builds nothing):" >&2
   printf '  %s\n' "${missing[@]}" >&2
-  echo "build first, e.g.: cmake -S /work/main -B $build -DCMAKE_BUILD_TYPE=Release && cmake --build $build -j2" >&2
+  echo "build first, e.g.: cmake -S $root -B $build -DCMAKE_BUILD_TYPE=Release && cmake --build $build -j2" >&2
   exit 1
 fi
 
@@ -45,9 +46,9 @@ trap 'rm -rf "$work"' EXIT
 export KELO_BENCH_SUMMARY="$work/summary"
 : >"$KELO_BENCH_SUMMARY"
 
-cpu_model="$(grep -m1 '^model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')"
+cpu_model="$(grep -m1 '^model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//' || true)"
 load() { cut -d' ' -f1-3 /proc/loadavg; }
-build_type="$(sed -n 's/^CMAKE_BUILD_TYPE:STRING=//p' "$build/CMakeCache.txt" 2>/dev/null)"
+build_type="$(sed -n 's/^CMAKE_BUILD_TYPE:STRING=//p' "$build/CMakeCache.txt" 2>/dev/null || true)"
 load_start="$(load)"
 
 echo "== kelo benchmarks: $bin"
@@ -100,13 +101,12 @@ run() {  # label, token name or "-", command...
   local label="$1" token="$2"; shift 2
   echo
   echo "== $label"
-  local rc
+  local rc=0
   if [[ "$token" == - ]]; then
-    "$@"
+    "$@" || rc=$?
   else
-    (set -a; . "${token_dir[$token]}/token.env"; set +a; "$@")
+    (set -a; . "${token_dir[$token]}/token.env"; set +a; "$@") || rc=$?
   fi
-  rc=$?
   if [[ $rc -ne 0 ]]; then
     echo "run.sh: $label exited with status $rc" >&2
     failed+=("$label (status $rc)")
@@ -140,7 +140,7 @@ for n in "${sizes[@]}"; do
 done
 
 # Page to host and back in headless Chromium, next to a host that only echoes.
-here="$(cd "$(dirname "$0")" && pwd)"
+here="$root/bench"
 if [[ -x /usr/bin/chromium && -d "$here/../tests/browser/node_modules/playwright-core" ]] && command -v node >/dev/null; then
   run bench_browser - bash "$here/browser/run.sh" "$build" "${browser_opts[@]}"
 else

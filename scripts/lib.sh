@@ -1,5 +1,7 @@
+#!/usr/bin/env bash
 # Shared by the set-up scripts: package installation and the main build.
 # Sourced, not run.
+set -euo pipefail
 
 KELO_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 KELO_JOBS=${KELO_JOBS:-$(nproc)}

@@ -1,8 +1,6 @@
 // `kelo-ca doctor --json` as a child process with a prepared environment:
 // the mock modules load at the child's start, configured by its variables.
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <stdlib.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -15,10 +13,17 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "tests/support/child_process.h"
+#include "tests/support/nss_fixture.h"
+
 namespace {
 
 namespace fs = std::filesystem;
 using json = nlohmann::json;
+using kelo::test::ChildResult;
+using kelo::test::CopyNssFixture;
+using kelo::test::Environment;
+using kelo::test::RunChild;
 
 struct ChildRun {
   int status = -1;
@@ -36,42 +41,14 @@ class DoctorTest : public ::testing::Test {
   void TearDown() override { fs::remove_all(home_); }
 
   // Runs kelo-ca with exactly `env` (plus HOME) and the given arguments.
-  static ChildRun Exec(const std::vector<std::string>& args, std::map<std::string, std::string> env,
-                  const std::string& home) {
-    env["HOME"] = home;
-    env["PATH"] = "/usr/bin:/bin";
-    // The sanitizer build's options reach the child as the test's do.
-    for (const char* keep : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
-      if (const char* v = std::getenv(keep)) env[keep] = v;
-    std::vector<std::string> envText;
-    for (const auto& [k, v] : env) envText.push_back(k + "=" + v);
-    std::vector<char*> envp, argv;
-    for (std::string& e : envText) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    std::string exe = KELO_CA_EXE;
-    argv.push_back(exe.data());
-    std::vector<std::string> argsCopy = args;
-    for (std::string& a : argsCopy) argv.push_back(a.data());
-    argv.push_back(nullptr);
-
-    int pipefd[2];
+  static ChildRun Exec(const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
+                       const std::string& home) {
+    const ChildResult run = RunChild(KELO_CA_EXE, args,
+                                     Environment::Clean().Set(env).Set("HOME", home).Set("PATH", "/usr/bin:/bin"));
+    EXPECT_FALSE(run.timedOut) << "kelo-ca did not finish";
     ChildRun r;
-    if (pipe(pipefd) != 0) return r;
-    pid_t pid = fork();
-    if (pid == 0) {
-      dup2(pipefd[1], 1);
-      close(pipefd[0]);
-      close(pipefd[1]);
-      execve(exe.c_str(), argv.data(), envp.data());
-      _exit(127);
-    }
-    close(pipefd[1]);
-    char buf[4096];
-    for (ssize_t n; (n = read(pipefd[0], buf, sizeof buf)) > 0;) r.out.append(buf, static_cast<std::size_t>(n));
-    close(pipefd[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.status = run.status;
+    r.out = run.out;
     r.report = json::parse(r.out, nullptr, false);
     return r;
   }
@@ -246,8 +223,7 @@ TEST_F(DoctorTest, NssDatabaseIsCountedOrReportedUnusable) {
   EXPECT_TRUE(corrupt.report["display"]["available"].get<bool>());
 
   fs::remove_all(home_ + "/.pki");
-  const std::string make = "bash " KELO_BIN "/make-nssdb.sh " + home_ + " >/dev/null 2>&1";
-  if (std::system(make.c_str()) != 0) GTEST_SKIP() << "make-nssdb.sh failed (certutil/openssl missing?)";
+  ASSERT_TRUE(CopyNssFixture(home_)) << "make-nssdb.sh failed";
   ChildRun good = Doctor(env);
   ASSERT_FALSE(good.report.is_discarded()) << good.out;
   EXPECT_TRUE(good.report["nss"]["opened"].get<bool>());
@@ -259,9 +235,8 @@ TEST_F(DoctorTest, NssDatabaseIsCountedOrReportedUnusable) {
   // A protected database: its keys are not counted without the password, and
   // the doctor finishes rather than waiting for one.
   fs::remove_all(home_ + "/.pki");
-  const std::string makeProtected = "bash " KELO_BIN "/make-nssdb.sh " + home_ + " --password pw >/dev/null 2>&1";
   fs::remove_all(home_ + "/fixture");
-  ASSERT_EQ(std::system(makeProtected.c_str()), 0);
+  ASSERT_TRUE(CopyNssFixture(home_, true)) << "make-nssdb.sh --password failed";
   ChildRun locked = Doctor(env);
   ASSERT_FALSE(locked.report.is_discarded()) << locked.out;
   EXPECT_EQ(locked.report["nss"]["certificates"], 7);

@@ -11,84 +11,23 @@
 
 #include <cstddef>
 #include <string>
-#include <type_traits>
 #include <vector>
 
 #include "platform/dynlib.h"
+#include "testing/mockp11/mockp11_control.h"
 #include "token/pkcs11.h"
 #include "token/token_registry.h"
 
 namespace kelo::test {
 
-struct MockApi {
+// The control functions (from the mock's own list) of the copy in module.
+struct MockApi : Mockp11Control {
   platform::ScopedModule module;
-  void (*reset)() = nullptr;
-  unsigned long (*add_slot)(const char*, int) = nullptr;
-  void (*set_token_present)(unsigned long, int) = nullptr;
-  void (*set_pins)(unsigned long, const char*, const char*) = nullptr;
-  void (*get_label)(unsigned long, char*) = nullptr;
-  int (*get_user_pin)(unsigned long, char*, size_t) = nullptr;
-  int (*get_so_pin)(unsigned long, char*, size_t) = nullptr;
-  void (*lock_pin)(unsigned long, int, int) = nullptr;
-  unsigned long (*add_object)(unsigned long, unsigned long, int, int) = nullptr;
-  void (*set_attribute)(unsigned long, unsigned long, const void*, unsigned long) = nullptr;
-  void (*remove_attribute)(unsigned long, unsigned long) = nullptr;
-  void (*add_key_pair)(unsigned long, const unsigned char*, unsigned long, const unsigned char*, unsigned long,
-                       unsigned long, unsigned long*) = nullptr;
-  void (*fail)(const char*, unsigned long, unsigned long) = nullptr;
-  void (*clear_faults)() = nullptr;
-  void (*set_initialize_rv)(unsigned long) = nullptr;
-  const char* (*log)() = nullptr;
-  void (*clear_log)() = nullptr;
-  unsigned long (*count)(const char*) = nullptr;
-  unsigned long (*open_sessions)() = nullptr;
-  int (*is_initialized)() = nullptr;
-  int (*find_active)(unsigned long) = nullptr;
-  int (*operation_active)(unsigned long) = nullptr;
-  int (*login_state)(unsigned long) = nullptr;
-  int (*set_reported_length)(const char*, unsigned long) = nullptr;
-  void (*set_endless_find)(int) = nullptr;
-  void (*set_zero_session)(int) = nullptr;
-  int (*null_function)(const char*) = nullptr;
-  void (*set_stdout)(const char*) = nullptr;
 
   bool Load(const char* name) {
     module.reset(platform::LoadModule(name));
     if (!module) return false;
-    bool ok = true;
-    auto get = [&](auto& fn, const char* sym) {
-      fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(platform::GetSymbol(module.get(), sym));
-      ok = ok && fn != nullptr;
-    };
-    get(reset, "mockp11_reset");
-    get(add_slot, "mockp11_add_slot");
-    get(set_token_present, "mockp11_set_token_present");
-    get(set_pins, "mockp11_set_pins");
-    get(get_label, "mockp11_get_label");
-    get(get_user_pin, "mockp11_get_user_pin");
-    get(get_so_pin, "mockp11_get_so_pin");
-    get(lock_pin, "mockp11_lock_pin");
-    get(add_object, "mockp11_add_object");
-    get(set_attribute, "mockp11_set_attribute");
-    get(remove_attribute, "mockp11_remove_attribute");
-    get(add_key_pair, "mockp11_add_key_pair");
-    get(fail, "mockp11_fail");
-    get(clear_faults, "mockp11_clear_faults");
-    get(set_initialize_rv, "mockp11_set_initialize_rv");
-    get(log, "mockp11_log");
-    get(clear_log, "mockp11_clear_log");
-    get(count, "mockp11_count");
-    get(open_sessions, "mockp11_open_sessions");
-    get(is_initialized, "mockp11_is_initialized");
-    get(find_active, "mockp11_find_active");
-    get(operation_active, "mockp11_operation_active");
-    get(login_state, "mockp11_login_state");
-    get(set_reported_length, "mockp11_set_reported_length");
-    get(set_endless_find, "mockp11_set_endless_find");
-    get(set_zero_session, "mockp11_set_zero_session");
-    get(null_function, "mockp11_null_function");
-    get(set_stdout, "mockp11_set_stdout");
-    return ok;
+    return Resolve([&](const char* symbol) { return platform::GetSymbol(module.get(), symbol); });
   }
 
   // The log as one entry per call.

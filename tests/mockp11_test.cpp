@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "mockp11_control.h"
+#include "tests/support/scoped_env.h"
 
 namespace {
 
@@ -35,36 +36,17 @@ class Library {
   void* h_;
 };
 
-#define MOCKP11_CONTROL(X)                                                                                 \
-  X(mockp11_reset) X(mockp11_add_slot) X(mockp11_set_token_present) X(mockp11_set_pins) X(mockp11_get_label) \
-  X(mockp11_get_user_pin) X(mockp11_get_so_pin) X(mockp11_lock_pin) X(mockp11_add_object)                  \
-  X(mockp11_set_attribute) X(mockp11_remove_attribute) X(mockp11_add_key_pair) X(mockp11_fail)              \
-  X(mockp11_clear_faults) X(mockp11_set_initialize_rv) X(mockp11_log) X(mockp11_clear_log) X(mockp11_count) \
-  X(mockp11_open_sessions) X(mockp11_is_initialized) X(mockp11_find_active) X(mockp11_operation_active)     \
-  X(mockp11_login_state) X(mockp11_set_reported_length) X(mockp11_set_endless_find)                         \
-  X(mockp11_set_zero_session) X(mockp11_null_function) X(mockp11_set_stdout)
-
 // One loaded copy of the mock: its PKCS#11 list and its control functions.
-struct Mock {
-#define MOCKP11_DECLARE(name) decltype(&::name) name = nullptr;
-  MOCKP11_CONTROL(MOCKP11_DECLARE)
-#undef MOCKP11_DECLARE
+struct Mock : Mockp11Control {
   CK_FUNCTION_LIST_PTR p11 = nullptr;
+  bool complete = false;
 
   explicit Mock(const Library& lib) {
-#define MOCKP11_RESOLVE(name) name = reinterpret_cast<decltype(name)>(lib.Symbol(#name));
-    MOCKP11_CONTROL(MOCKP11_RESOLVE)
-#undef MOCKP11_RESOLVE
+    complete = Resolve([&](const char* symbol) { return lib.Symbol(symbol); });
     auto get = reinterpret_cast<CK_C_GetFunctionList>(lib.Symbol("C_GetFunctionList"));
     if (get != nullptr && get(&p11) != CKR_OK) p11 = nullptr;
   }
-  bool Complete() const {
-    bool ok = p11 != nullptr;
-#define MOCKP11_CHECK(name) ok = ok && name != nullptr;
-    MOCKP11_CONTROL(MOCKP11_CHECK)
-#undef MOCKP11_CHECK
-    return ok;
-  }
+  bool Complete() const { return complete && p11 != nullptr; }
 };
 
 CK_MECHANISM Mech(CK_MECHANISM_TYPE t) { return CK_MECHANISM{t, nullptr, 0}; }
@@ -92,7 +74,7 @@ class MockTest : public ::testing::Test {
     ASSERT_TRUE(lib_->Loaded()) << dlerror();
     m_.emplace(*lib_);
     ASSERT_TRUE(m_->Complete());
-    m_->mockp11_reset();
+    m_->reset();
     p11_ = m_->p11;
     ASSERT_EQ(CKR_OK, p11_->C_Initialize(nullptr));
   }
@@ -169,10 +151,10 @@ class MockTest : public ::testing::Test {
   }
   // A token with one key pair of modulus_bytes and a logged-in user.
   CK_SESSION_HANDLE KeyPairSession(unsigned long modulus_bytes, unsigned long* out3) {
-    const unsigned long slot = M().mockp11_add_slot("S", 1);
+    const unsigned long slot = M().add_slot("S", 1);
     const unsigned char id[] = {0x42};
     const unsigned char serial[] = {0x01, 0x05};
-    M().mockp11_add_key_pair(slot, id, sizeof id, serial, sizeof serial, modulus_bytes, out3);
+    M().add_key_pair(slot, id, sizeof id, serial, sizeof serial, modulus_bytes, out3);
     CK_SESSION_HANDLE h = Open(slot);
     EXPECT_EQ(CKR_OK, Login(h, CKU_USER, "1234"));
     return h;
@@ -211,10 +193,10 @@ TEST(MockModule, ExportsTheModuleInterfaceOnly) {
     std::memcpy(&entry, first + i * sizeof(void*), sizeof entry);
     EXPECT_NE(nullptr, entry) << "entry " << i;
   }
-  m.mockp11_reset();
+  m.reset();
   EXPECT_EQ(CKR_FUNCTION_NOT_SUPPORTED, m.p11->C_GetInfo(nullptr));
   EXPECT_EQ(CKR_FUNCTION_NOT_SUPPORTED, m.p11->C_GenerateRandom(1, nullptr, 0));
-  EXPECT_STREQ("C_GetInfo\nC_GenerateRandom\n", m.mockp11_log());
+  EXPECT_STREQ("C_GetInfo\nC_GenerateRandom\n", m.log());
 }
 
 TEST(MockModule, EachModuleFileHasItsOwnState) {
@@ -223,9 +205,9 @@ TEST(MockModule, EachModuleFileHasItsOwnState) {
   ASSERT_TRUE(a.Loaded() && b.Loaded());
   Mock ma(a), mb(b);
   ASSERT_TRUE(ma.Complete() && mb.Complete());
-  ma.mockp11_reset();
-  mb.mockp11_reset();
-  ma.mockp11_add_slot("A", 1);
+  ma.reset();
+  mb.reset();
+  ma.add_slot("A", 1);
   ASSERT_EQ(CKR_OK, ma.p11->C_Initialize(nullptr));
   ASSERT_EQ(CKR_OK, mb.p11->C_Initialize(nullptr));
   CK_ULONG na = 0, nb = 0;
@@ -233,17 +215,17 @@ TEST(MockModule, EachModuleFileHasItsOwnState) {
   EXPECT_EQ(CKR_OK, mb.p11->C_GetSlotList(CK_TRUE, nullptr, &nb));
   EXPECT_EQ(1u, na);
   EXPECT_EQ(0u, nb);
-  EXPECT_EQ(1u, ma.mockp11_count("C_GetSlotList"));
-  ma.mockp11_reset();
-  mb.mockp11_reset();
+  EXPECT_EQ(1u, ma.count("C_GetSlotList"));
+  ma.reset();
+  mb.reset();
 }
 
 TEST_F(MockTest, InitializeAndFinalize) {
-  CK_SESSION_HANDLE h = Open(M().mockp11_add_slot("S", 1));
+  CK_SESSION_HANDLE h = Open(M().add_slot("S", 1));
   EXPECT_EQ(CKR_CRYPTOKI_ALREADY_INITIALIZED, p11_->C_Initialize(nullptr));
   EXPECT_EQ(CKR_OK, p11_->C_Finalize(nullptr));
-  EXPECT_EQ(0u, M().mockp11_open_sessions());
-  EXPECT_EQ(0, M().mockp11_is_initialized());
+  EXPECT_EQ(0u, M().open_sessions());
+  EXPECT_EQ(0, M().is_initialized());
   CK_ULONG n = 10;
   EXPECT_EQ(CKR_CRYPTOKI_NOT_INITIALIZED, p11_->C_GetSlotList(CK_TRUE, nullptr, &n));
   EXPECT_EQ(CKR_CRYPTOKI_NOT_INITIALIZED, p11_->C_Finalize(nullptr));
@@ -252,20 +234,20 @@ TEST_F(MockTest, InitializeAndFinalize) {
   EXPECT_EQ(h + 1, Open(1));  // handles are not reused
 
   // A forced "already initialised" leaves the module usable; other answers do not.
-  M().mockp11_reset();
-  M().mockp11_set_initialize_rv(CKR_CRYPTOKI_ALREADY_INITIALIZED);
+  M().reset();
+  M().set_initialize_rv(CKR_CRYPTOKI_ALREADY_INITIALIZED);
   EXPECT_EQ(CKR_CRYPTOKI_ALREADY_INITIALIZED, p11_->C_Initialize(nullptr));
   EXPECT_EQ(CKR_OK, p11_->C_GetSlotList(CK_TRUE, nullptr, &n));
-  M().mockp11_reset();
-  M().mockp11_set_initialize_rv(CKR_GENERAL_ERROR);
+  M().reset();
+  M().set_initialize_rv(CKR_GENERAL_ERROR);
   EXPECT_EQ(CKR_GENERAL_ERROR, p11_->C_Initialize(nullptr));
-  EXPECT_EQ(0, M().mockp11_is_initialized());
+  EXPECT_EQ(0, M().is_initialized());
 }
 
 TEST_F(MockTest, SlotListAndTokenInfo) {
-  M().mockp11_add_slot("SERIAL-A", 1);
-  M().mockp11_add_slot("SERIAL-B", 0);
-  M().mockp11_add_slot("SERIAL-C", 1);
+  M().add_slot("SERIAL-A", 1);
+  M().add_slot("SERIAL-B", 0);
+  M().add_slot("SERIAL-C", 1);
   CK_SLOT_ID slots[10] = {};
   CK_ULONG n = 10;
   ASSERT_EQ(CKR_OK, p11_->C_GetSlotList(CK_TRUE, slots, &n));
@@ -284,19 +266,19 @@ TEST_F(MockTest, SlotListAndTokenInfo) {
   EXPECT_EQ("SERIAL-C        ", std::string(reinterpret_cast<char*>(info.serialNumber), 16));
   EXPECT_EQ("mock" + std::string(28, ' '), std::string(reinterpret_cast<char*>(info.label), 32));
   EXPECT_EQ(CKF_LOGIN_REQUIRED | CKF_USER_PIN_INITIALIZED | CKF_TOKEN_INITIALIZED, info.flags);
-  M().mockp11_lock_pin(3, CKU_USER, 1);
-  M().mockp11_lock_pin(3, CKU_SO, 1);
+  M().lock_pin(3, CKU_USER, 1);
+  M().lock_pin(3, CKU_SO, 1);
   ASSERT_EQ(CKR_OK, p11_->C_GetTokenInfo(3, &info));
   EXPECT_EQ(CKF_USER_PIN_LOCKED | CKF_SO_PIN_LOCKED, info.flags & (CKF_USER_PIN_LOCKED | CKF_SO_PIN_LOCKED));
   EXPECT_EQ(CKR_TOKEN_NOT_PRESENT, p11_->C_GetTokenInfo(2, &info));
   EXPECT_EQ(CKR_SLOT_ID_INVALID, p11_->C_GetTokenInfo(4, &info));
   EXPECT_EQ(std::string("C_GetSlotList 1 10\nC_GetSlotList 0 10\nC_GetSlotList 1 1\nC_GetSlotList 1 null\n") +
                 "C_GetTokenInfo 3\nC_GetTokenInfo 3\nC_GetTokenInfo 2\nC_GetTokenInfo 4\n",
-            std::string(M().mockp11_log()).substr(std::string("C_Initialize\n").size()));
+            std::string(M().log()).substr(std::string("C_Initialize\n").size()));
 }
 
 TEST_F(MockTest, LoginStateIsSharedByTheTokensSessions) {
-  const unsigned long slot = M().mockp11_add_slot("S", 1);
+  const unsigned long slot = M().add_slot("S", 1);
   const CK_SESSION_HANDLE s1 = Open(slot), s2 = Open(slot);
   struct Step {
     CK_SESSION_HANDLE session;
@@ -317,21 +299,21 @@ TEST_F(MockTest, LoginStateIsSharedByTheTokensSessions) {
   for (const Step& st : steps) {
     const CK_RV rv = st.user < 0 ? p11_->C_Logout(st.session) : Login(st.session, st.user, st.pin);
     EXPECT_EQ(st.expected, rv) << "user " << st.user << " pin " << st.pin;
-    EXPECT_EQ(st.state_after, M().mockp11_login_state(slot));
+    EXPECT_EQ(st.state_after, M().login_state(slot));
   }
   EXPECT_EQ(CKR_OK, p11_->C_CloseSession(s1));
-  EXPECT_EQ(0, M().mockp11_login_state(slot));
+  EXPECT_EQ(0, M().login_state(slot));
   EXPECT_EQ(CKR_OK, p11_->C_CloseSession(s2));  // the last one ends the login
-  EXPECT_EQ(-1, M().mockp11_login_state(slot));
+  EXPECT_EQ(-1, M().login_state(slot));
 
-  M().mockp11_lock_pin(slot, CKU_USER, 1);
+  M().lock_pin(slot, CKU_USER, 1);
   EXPECT_EQ(CKR_PIN_LOCKED, Login(Open(slot), CKU_USER, "1234"));
-  EXPECT_NE(std::string::npos, std::string(M().mockp11_log()).find("C_Login 3 1 4 1234\n"));
+  EXPECT_NE(std::string::npos, std::string(M().log()).find("C_Login 3 1 4 1234\n"));
 }
 
 TEST_F(MockTest, TokenAndPinManagement) {
-  const unsigned long slot = M().mockp11_add_slot("S", 1);
-  M().mockp11_add_object(slot, CKO_DATA, 1, 0);
+  const unsigned long slot = M().add_slot("S", 1);
+  M().add_object(slot, CKO_DATA, 1, 0);
   char label[33] = "New label                       ";
   std::string so = "12345678", wrong = "87654321";
   auto init_token = [&](std::string& pin) {
@@ -344,10 +326,10 @@ TEST_F(MockTest, TokenAndPinManagement) {
   EXPECT_EQ(CKR_PIN_INCORRECT, init_token(wrong));
   ASSERT_EQ(CKR_OK, init_token(so));
   char stored[32];
-  M().mockp11_get_label(slot, stored);
+  M().get_label(slot, stored);
   EXPECT_EQ(std::string(label, 32), std::string(stored, 32));
   EXPECT_NE(std::string::npos,
-            std::string(M().mockp11_log()).find("C_InitToken 1 8 12345678 \"New label                       \"\n"));
+            std::string(M().log()).find("C_InitToken 1 8 12345678 \"New label                       \"\n"));
 
   h = Open(slot);
   EXPECT_TRUE(Find(h, std::nullopt, std::nullopt).empty());  // objects destroyed
@@ -360,7 +342,7 @@ TEST_F(MockTest, TokenAndPinManagement) {
   ASSERT_EQ(CKR_OK, Login(h, CKU_SO, "12345678"));
   ASSERT_EQ(CKR_OK, init_pin());
   char buf[16];
-  EXPECT_EQ(4, M().mockp11_get_user_pin(slot, buf, sizeof buf));
+  EXPECT_EQ(4, M().get_user_pin(slot, buf, sizeof buf));
   EXPECT_STREQ("5555", buf);
   ASSERT_EQ(CKR_OK, p11_->C_Logout(h));
 
@@ -372,20 +354,20 @@ TEST_F(MockTest, TokenAndPinManagement) {
   ASSERT_EQ(CKR_OK, Login(h, CKU_USER, "5555"));
   EXPECT_EQ(CKR_PIN_INCORRECT, set_pin("0000", "6666"));
   EXPECT_EQ(CKR_OK, set_pin("5555", "6666"));
-  EXPECT_EQ(4, M().mockp11_get_user_pin(slot, buf, sizeof buf));
+  EXPECT_EQ(4, M().get_user_pin(slot, buf, sizeof buf));
   EXPECT_STREQ("6666", buf);
-  EXPECT_EQ(8, M().mockp11_get_so_pin(slot, buf, sizeof buf));
-  EXPECT_NE(std::string::npos, std::string(M().mockp11_log()).find("C_SetPIN 2 4 5555 4 6666\n"));
+  EXPECT_EQ(8, M().get_so_pin(slot, buf, sizeof buf));
+  EXPECT_NE(std::string::npos, std::string(M().log()).find("C_SetPIN 2 4 5555 4 6666\n"));
 }
 
 TEST_F(MockTest, SearchesHonourTemplateLoginAndOrder) {
-  const unsigned long slot = M().mockp11_add_slot("S", 1);
-  const unsigned long other = M().mockp11_add_slot("T", 1);
-  const unsigned long cert = M().mockp11_add_object(slot, CKO_CERTIFICATE, 1, 0);
-  const unsigned long priv = M().mockp11_add_object(slot, CKO_PRIVATE_KEY, 1, 1);
-  const unsigned long session_obj = M().mockp11_add_object(slot, CKO_CERTIFICATE, 0, 0);
-  M().mockp11_add_object(other, CKO_CERTIFICATE, 1, 0);
-  const unsigned long cert2 = M().mockp11_add_object(slot, CKO_CERTIFICATE, 1, 0);
+  const unsigned long slot = M().add_slot("S", 1);
+  const unsigned long other = M().add_slot("T", 1);
+  const unsigned long cert = M().add_object(slot, CKO_CERTIFICATE, 1, 0);
+  const unsigned long priv = M().add_object(slot, CKO_PRIVATE_KEY, 1, 1);
+  const unsigned long session_obj = M().add_object(slot, CKO_CERTIFICATE, 0, 0);
+  M().add_object(other, CKO_CERTIFICATE, 1, 0);
+  const unsigned long cert2 = M().add_object(slot, CKO_CERTIFICATE, 1, 0);
   using H = std::vector<CK_OBJECT_HANDLE>;
   const CK_SESSION_HANDLE h = Open(slot);
 
@@ -404,15 +386,15 @@ TEST_F(MockTest, SearchesHonourTemplateLoginAndOrder) {
   EXPECT_EQ(CKR_OPERATION_NOT_INITIALIZED, p11_->C_FindObjects(h, &o, 1, &n));
   EXPECT_EQ(CKR_OPERATION_NOT_INITIALIZED, p11_->C_FindObjectsFinal(h));
   ASSERT_EQ(CKR_OK, p11_->C_FindObjectsInit(h, nullptr, 0));
-  EXPECT_EQ(1, M().mockp11_find_active(h));
+  EXPECT_EQ(1, M().find_active(h));
   EXPECT_EQ(CKR_OPERATION_ACTIVE, p11_->C_FindObjectsInit(h, nullptr, 0));
   EXPECT_EQ(CKR_OK, p11_->C_FindObjectsFinal(h));
-  EXPECT_EQ(0, M().mockp11_find_active(h));
+  EXPECT_EQ(0, M().find_active(h));
 
-  M().mockp11_clear_log();
+  M().clear_log();
   Find(h, CKO_CERTIFICATE, CK_TRUE);
   Find(h, std::nullopt, std::nullopt);
-  const std::string log = M().mockp11_log();
+  const std::string log = M().log();
   EXPECT_TRUE(log.starts_with("C_FindObjectsInit 1 1 1\nC_FindObjects 1 1\nC_FindObjects 1 1\nC_FindObjects 1 1\n"
                               "C_FindObjectsFinal 1\nC_FindObjectsInit 1 -1 -1\n"))
       << log;
@@ -427,8 +409,8 @@ TEST_F(MockTest, GetAttributeValue) {
   EXPECT_FALSE(Attribute(h, cert, CKA_VALUE).empty());
 
   const unsigned char id[] = {1, 2, 3};
-  M().mockp11_set_attribute(cert, CKA_ID, id, sizeof id);
-  M().mockp11_clear_log();
+  M().set_attribute(cert, CKA_ID, id, sizeof id);
+  M().clear_log();
   CK_ATTRIBUTE two[2] = {{CKA_ID, nullptr, 0}, {CKA_SERIAL_NUMBER, nullptr, 0}};
   ASSERT_EQ(CKR_OK, p11_->C_GetAttributeValue(h, cert, two, 2));
   EXPECT_EQ(3u, two[0].ulValueLen);
@@ -442,9 +424,9 @@ TEST_F(MockTest, GetAttributeValue) {
   EXPECT_EQ(CK_UNAVAILABLE_INFORMATION, two[0].ulValueLen);
   EXPECT_EQ(4u, two[1].ulValueLen);
   EXPECT_EQ("C_GetAttributeValue 1 1 258* 130*\nC_GetAttributeValue 1 1 258:2 130:8\n",
-            std::string(M().mockp11_log()));
+            std::string(M().log()));
 
-  M().mockp11_remove_attribute(cert, CKA_SERIAL_NUMBER);
+  M().remove_attribute(cert, CKA_SERIAL_NUMBER);
   two[1].ulValueLen = sizeof big;
   EXPECT_EQ(CKR_ATTRIBUTE_TYPE_INVALID, p11_->C_GetAttributeValue(h, cert, &two[1], 1));
   EXPECT_EQ(CK_UNAVAILABLE_INFORMATION, two[1].ulValueLen);
@@ -458,27 +440,27 @@ TEST_F(MockTest, GetAttributeValue) {
 }
 
 TEST_F(MockTest, InjectedFaultsAnswerWithoutDoingTheWork) {
-  const unsigned long slot = M().mockp11_add_slot("S", 1);
-  M().mockp11_fail("C_OpenSession", 2, CKR_DEVICE_ERROR);
-  M().mockp11_fail("C_CloseSession", 1, CKR_GENERAL_ERROR);
+  const unsigned long slot = M().add_slot("S", 1);
+  M().fail("C_OpenSession", 2, CKR_DEVICE_ERROR);
+  M().fail("C_CloseSession", 1, CKR_GENERAL_ERROR);
   const CK_SESSION_HANDLE first = Open(slot);
   CK_SESSION_HANDLE h = 77;
   EXPECT_EQ(CKR_DEVICE_ERROR, p11_->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &h));
   EXPECT_EQ(77u, h);
-  EXPECT_EQ(1u, M().mockp11_open_sessions());
+  EXPECT_EQ(1u, M().open_sessions());
   EXPECT_EQ(first + 1, Open(slot));  // the failed call took no handle
   EXPECT_EQ(CKR_GENERAL_ERROR, p11_->C_CloseSession(first));
-  EXPECT_EQ(2u, M().mockp11_open_sessions());
+  EXPECT_EQ(2u, M().open_sessions());
   EXPECT_EQ(CKR_OK, p11_->C_CloseSession(first));
-  EXPECT_EQ(3u, M().mockp11_count("C_OpenSession"));
-  EXPECT_EQ(2u, M().mockp11_count("C_CloseSession"));
+  EXPECT_EQ(3u, M().count("C_OpenSession"));
+  EXPECT_EQ(2u, M().count("C_CloseSession"));
 
-  M().mockp11_fail("C_Logout", 0, CKR_FUNCTION_FAILED);
+  M().fail("C_Logout", 0, CKR_FUNCTION_FAILED);
   for (int i = 0; i < 3; ++i) EXPECT_EQ(CKR_FUNCTION_FAILED, p11_->C_Logout(first + 1));
-  M().mockp11_clear_faults();
+  M().clear_faults();
   EXPECT_EQ(CKR_USER_NOT_LOGGED_IN, p11_->C_Logout(first + 1));
 
-  M().mockp11_fail("C_GetFunctionList", 1, CKR_HOST_MEMORY);
+  M().fail("C_GetFunctionList", 1, CKR_HOST_MEMORY);
   CK_FUNCTION_LIST_PTR list = nullptr;
   EXPECT_EQ(CKR_HOST_MEMORY, p11_->C_GetFunctionList(&list));
   EXPECT_EQ(nullptr, list);
@@ -525,7 +507,7 @@ TEST_F(MockTest, SignVerifyAndDigestInfoEquivalence) {
   // Another pair signs differently and does not verify the first pair's signatures.
   const unsigned char id2[] = {0x43};
   unsigned long objs2[3];
-  M().mockp11_add_key_pair(1, id2, 1, id2, 1, 128, objs2);
+  M().add_key_pair(1, id2, 1, id2, 1, 128, objs2);
   Bytes sig2;
   ASSERT_EQ(CKR_OK, Sign(h, CKM_SHA1_RSA_PKCS, objs2[2], data, sig2));
   EXPECT_NE(signatures[0], sig2);
@@ -547,23 +529,23 @@ TEST_F(MockTest, EncryptDecryptRoundTrip) {
   Bytes out;
   EXPECT_EQ(CKR_DATA_LEN_RANGE, Run(p11_->C_EncryptInit, p11_->C_Encrypt, h, CKM_RSA_PKCS, objs[1], Bytes(118), out));
   EXPECT_EQ(CKR_DATA_LEN_RANGE, Sign(h, CKM_RSA_PKCS, objs[2], Bytes(118), out));
-  EXPECT_EQ(0, M().mockp11_operation_active(h));
+  EXPECT_EQ(0, M().operation_active(h));
   Bytes garbage(128, 0x33);
   EXPECT_EQ(CKR_ENCRYPTED_DATA_INVALID,
             Run(p11_->C_DecryptInit, p11_->C_Decrypt, h, CKM_RSA_PKCS, objs[2], garbage, out));
-  EXPECT_EQ(0, M().mockp11_operation_active(h));
+  EXPECT_EQ(0, M().operation_active(h));
 }
 
 TEST_F(MockTest, KeyAndMechanismChecks) {
   unsigned long objs[3];
   const CK_SESSION_HANDLE h = KeyPairSession(128, objs);
-  const unsigned long data_obj = M().mockp11_add_object(1, CKO_DATA, 1, 0);
+  const unsigned long data_obj = M().add_object(1, CKO_DATA, 1, 0);
   const CK_BBOOL no = CK_FALSE;
   const unsigned char id[] = {9};
   unsigned long restricted[3];
-  M().mockp11_add_key_pair(1, id, 1, id, 1, 128, restricted);
-  M().mockp11_set_attribute(restricted[2], CKA_SIGN, &no, 1);
-  M().mockp11_set_attribute(restricted[2], CKA_DECRYPT, &no, 1);
+  M().add_key_pair(1, id, 1, id, 1, 128, restricted);
+  M().set_attribute(restricted[2], CKA_SIGN, &no, 1);
+  M().set_attribute(restricted[2], CKA_DECRYPT, &no, 1);
   struct Case {
     CK_C_SignInit init;
     CK_MECHANISM_TYPE mech;
@@ -584,7 +566,7 @@ TEST_F(MockTest, KeyAndMechanismChecks) {
   for (const Case& c : cases) {
     CK_MECHANISM m = Mech(c.mech);
     EXPECT_EQ(c.expected, c.init(h, &m, c.key)) << "mechanism " << c.mech << " key " << c.key;
-    EXPECT_EQ(0, M().mockp11_operation_active(h));
+    EXPECT_EQ(0, M().operation_active(h));
   }
   CK_MECHANISM sha256 = Mech(CKM_SHA256);
   EXPECT_EQ(CKR_MECHANISM_INVALID, p11_->C_DigestInit(h, &sha256));
@@ -607,18 +589,18 @@ TEST_F(MockTest, OutputBufferRulesKeepTheOperationActive) {
   len = 10;
   EXPECT_EQ(CKR_BUFFER_TOO_SMALL, p11_->C_Sign(h, data, 5, out, &len));
   EXPECT_EQ(128u, len);
-  EXPECT_EQ(1, M().mockp11_operation_active(h));
+  EXPECT_EQ(1, M().operation_active(h));
   EXPECT_EQ(CKR_OPERATION_ACTIVE, p11_->C_SignInit(h, &m, objs[2]));
   CK_MECHANISM digest = Mech(CKM_MD5);
   EXPECT_EQ(CKR_OPERATION_ACTIVE, p11_->C_DigestInit(h, &digest));
   // An injected too-small answer keeps the operation; any other injected
   // failure of a processing call ends it, as a module's own failure would.
-  M().mockp11_fail("C_Sign", 1, CKR_BUFFER_TOO_SMALL);
+  M().fail("C_Sign", 1, CKR_BUFFER_TOO_SMALL);
   EXPECT_EQ(CKR_BUFFER_TOO_SMALL, p11_->C_Sign(h, data, 5, out, &len));
-  EXPECT_EQ(1, M().mockp11_operation_active(h));
-  M().mockp11_fail("C_Sign", 1, CKR_DEVICE_ERROR);
+  EXPECT_EQ(1, M().operation_active(h));
+  M().fail("C_Sign", 1, CKR_DEVICE_ERROR);
   EXPECT_EQ(CKR_DEVICE_ERROR, p11_->C_Sign(h, data, 5, out, &len));
-  EXPECT_EQ(0, M().mockp11_operation_active(h));
+  EXPECT_EQ(0, M().operation_active(h));
   EXPECT_EQ(CKR_OPERATION_NOT_INITIALIZED, p11_->C_Sign(h, data, 5, out, &len));
 
   // Decryption reports the key size as its bound and the plaintext size at the end.
@@ -632,7 +614,7 @@ TEST_F(MockTest, OutputBufferRulesKeepTheOperationActive) {
   EXPECT_EQ(CKR_OK, p11_->C_Decrypt(h, cipher.data(), 128, out, &len));
   EXPECT_EQ(5u, len);
 
-  const std::string log = M().mockp11_log();
+  const std::string log = M().log();
   for (const char* line : {"\nC_SignInit 1 6 3\nC_Sign 1 5 null\nC_Sign 1 5 10\n", "\nC_DigestInit 1 528\n",
                            "\nC_DecryptInit 1 1 3\nC_Decrypt 1 128 5\nC_Decrypt 1 128 128\n"})
     EXPECT_NE(std::string::npos, log.find(line)) << line << "in\n" << log;
@@ -643,40 +625,40 @@ TEST_F(MockTest, MisbehaviourWhileAnsweringOk) {
   unsigned long objs[3];
   const CK_SESSION_HANDLE h = KeyPairSession(128, objs);
   // Reported lengths: queries, areas that fit and areas that do not.
-  ASSERT_EQ(1, M().mockp11_set_reported_length("C_GetSlotList", 5000));
-  EXPECT_EQ(0, M().mockp11_set_reported_length("C_Login", 5000));
+  ASSERT_EQ(1, M().set_reported_length("C_GetSlotList", 5000));
+  EXPECT_EQ(0, M().set_reported_length("C_Login", 5000));
   CK_SLOT_ID slots[2] = {};
   CK_ULONG n = 2;
   EXPECT_EQ(CKR_OK, p11_->C_GetSlotList(CK_TRUE, slots, &n));
   EXPECT_EQ(5000u, n);
   EXPECT_EQ(1u, slots[0]);
-  ASSERT_EQ(1, M().mockp11_set_reported_length("C_GetAttributeValue", 0xFFFFFFFFul));
+  ASSERT_EQ(1, M().set_reported_length("C_GetAttributeValue", 0xFFFFFFFFul));
   unsigned char id[4] = {};
   CK_ATTRIBUTE attrs[2] = {{CKA_ID, id, sizeof id}, {CKA_SERIAL_NUMBER, nullptr, 0}};
   EXPECT_EQ(CKR_OK, p11_->C_GetAttributeValue(h, objs[0], attrs, 2));
   EXPECT_EQ(0x42, id[0]);
   EXPECT_EQ(0xFFFFFFFFul, attrs[0].ulValueLen);
   EXPECT_EQ(0xFFFFFFFFul, attrs[1].ulValueLen);
-  ASSERT_EQ(1, M().mockp11_set_reported_length("C_Sign", 77777));
+  ASSERT_EQ(1, M().set_reported_length("C_Sign", 77777));
   CK_MECHANISM m = Mech(CKM_RSA_PKCS);
   unsigned char data[3] = {1, 2, 3}, sig[128];
   ASSERT_EQ(CKR_OK, p11_->C_SignInit(h, &m, objs[2]));
   CK_ULONG len = 0;
   EXPECT_EQ(CKR_OK, p11_->C_Sign(h, data, 3, nullptr, &len));
   EXPECT_EQ(77777u, len);
-  EXPECT_EQ(1, M().mockp11_operation_active(h));
+  EXPECT_EQ(1, M().operation_active(h));
   len = 10;
   EXPECT_EQ(CKR_OK, p11_->C_Sign(h, data, 3, sig, &len));
   EXPECT_EQ(77777u, len);
-  EXPECT_EQ(0, M().mockp11_operation_active(h));
-  M().mockp11_set_reported_length("C_Sign", 0);
+  EXPECT_EQ(0, M().operation_active(h));
+  M().set_reported_length("C_Sign", 0);
   ASSERT_EQ(CKR_OK, p11_->C_SignInit(h, &m, objs[2]));
   len = sizeof sig;
   EXPECT_EQ(CKR_OK, p11_->C_Sign(h, data, 3, sig, &len));
   EXPECT_EQ(128u, len);
 
   // A search that never runs dry repeats its matches.
-  M().mockp11_set_endless_find(1);
+  M().set_endless_find(1);
   CK_OBJECT_CLASS cls = CKO_CERTIFICATE;
   CK_ATTRIBUTE tmpl{CKA_CLASS, &cls, sizeof cls};
   ASSERT_EQ(CKR_OK, p11_->C_FindObjectsInit(h, &tmpl, 1));
@@ -689,15 +671,15 @@ TEST_F(MockTest, MisbehaviourWhileAnsweringOk) {
   EXPECT_EQ(CKR_OK, p11_->C_FindObjectsFinal(h));
 
   // Session handle 0, opening nothing.
-  M().mockp11_set_zero_session(1);
+  M().set_zero_session(1);
   CK_SESSION_HANDLE zero = 99;
   EXPECT_EQ(CKR_OK, p11_->C_OpenSession(1, CKF_SERIAL_SESSION, nullptr, nullptr, &zero));
   EXPECT_EQ(0u, zero);
-  EXPECT_EQ(1u, M().mockp11_open_sessions());
+  EXPECT_EQ(1u, M().open_sessions());
 
   // Null entries in lists handed out from now on; earlier lists stay whole.
-  EXPECT_EQ(0, M().mockp11_null_function("C_NoSuchFunction"));
-  ASSERT_EQ(1, M().mockp11_null_function("C_Login"));
+  EXPECT_EQ(0, M().null_function("C_NoSuchFunction"));
+  ASSERT_EQ(1, M().null_function("C_Login"));
   CK_FUNCTION_LIST_PTR gapped = nullptr;
   ASSERT_EQ(CKR_OK, p11_->C_GetFunctionList(&gapped));
   EXPECT_EQ(nullptr, gapped->C_Login);
@@ -705,7 +687,7 @@ TEST_F(MockTest, MisbehaviourWhileAnsweringOk) {
   EXPECT_NE(nullptr, p11_->C_Login);
 
   // Printing to stdout from the three chatty functions.
-  M().mockp11_set_stdout("chatter");
+  M().set_stdout("chatter");
   ::testing::internal::CaptureStdout();
   p11_->C_Initialize(nullptr);
   p11_->C_GetSlotList(CK_TRUE, nullptr, &n);
@@ -713,7 +695,7 @@ TEST_F(MockTest, MisbehaviourWhileAnsweringOk) {
   p11_->C_Logout(h);
   EXPECT_EQ("chatter\nchatter\nchatter\n", ::testing::internal::GetCapturedStdout());
 
-  M().mockp11_reset();  // forgets every misbehaviour
+  M().reset();  // forgets every misbehaviour
   ASSERT_EQ(CKR_OK, p11_->C_GetFunctionList(&gapped));
   EXPECT_EQ(p11_, gapped);
 }
@@ -727,23 +709,26 @@ TEST(MockModule, ConfigurationFromTheEnvironment) {
   const std::filesystem::path source = MockPath(MOCK_DIR, "Kelo-CAv6");
   std::filesystem::copy_file(source, dir / "Kelo-Env.Test.so");
   std::filesystem::copy_file(source, dir / "Kelo-Env2.so");
-  setenv("MOCKP11_TOKENS", "AAA,BBB", 1);
-  setenv("MOCKP11_FAIL", "C_GetTokenInfo:2:0x30,C_Logout:0:7,bogus", 1);
-  setenv("MOCKP11_TOKENS_KELO_ENV2", "", 1);
-  setenv("MOCKP11_LABEL", "Label \xC3\xA9 long enough to be cut after 32 bytes", 1);
-  setenv("MOCKP11_STDOUT", "noise", 1);
-  setenv("MOCKP11_MISBEHAVE_KELO_ENV2", "null:C_GetInfo,length:C_Sign:0x1000,length:C_Login:1,endless", 1);
-  ::testing::internal::CaptureStderr();
-  Library lib((dir / "Kelo-Env.Test.so").string());
-  Library lib2((dir / "Kelo-Env2.so").string());
-  const std::string warnings = ::testing::internal::GetCapturedStderr();
-  for (const char* v : {"MOCKP11_TOKENS", "MOCKP11_FAIL", "MOCKP11_TOKENS_KELO_ENV2", "MOCKP11_LABEL", "MOCKP11_STDOUT",
-                        "MOCKP11_MISBEHAVE_KELO_ENV2"})
-    unsetenv(v);
+  std::optional<Library> lib, lib2;
+  std::string warnings;
+  {
+    // Read when each copy loads; gone before anything below runs.
+    const kelo::test::ScopedEnv vars[] = {
+        {"MOCKP11_TOKENS", "AAA,BBB"},
+        {"MOCKP11_FAIL", "C_GetTokenInfo:2:0x30,C_Logout:0:7,bogus"},
+        {"MOCKP11_TOKENS_KELO_ENV2", ""},
+        {"MOCKP11_LABEL", "Label \xC3\xA9 long enough to be cut after 32 bytes"},
+        {"MOCKP11_STDOUT", "noise"},
+        {"MOCKP11_MISBEHAVE_KELO_ENV2", "null:C_GetInfo,length:C_Sign:0x1000,length:C_Login:1,endless"}};
+    ::testing::internal::CaptureStderr();
+    lib.emplace((dir / "Kelo-Env.Test.so").string());
+    lib2.emplace((dir / "Kelo-Env2.so").string());
+    warnings = ::testing::internal::GetCapturedStderr();
+  }
   EXPECT_NE(std::string::npos, warnings.find("\"length:C_Login:1\"")) << warnings;
   EXPECT_NE(std::string::npos, warnings.find("\"endless\"")) << warnings;
-  ASSERT_TRUE(lib.Loaded() && lib2.Loaded());
-  Mock m(lib), m2(lib2);
+  ASSERT_TRUE(lib->Loaded() && lib2->Loaded());
+  Mock m(*lib), m2(*lib2);
   ASSERT_TRUE(m.Complete() && m2.Complete());
 
   ::testing::internal::CaptureStdout();
@@ -779,19 +764,19 @@ TEST(MockModule, ConfigurationFromTheEnvironment) {
   const Bytes env_cert(buf, buf + value.ulValueLen);
 
   // The same pair made through the control surface is the same pair.
-  m.mockp11_reset();
-  m.mockp11_add_slot("AAA", 1);
-  m.mockp11_add_slot("BBB", 1);
+  m.reset();
+  m.add_slot("AAA", 1);
+  m.add_slot("BBB", 1);
   const unsigned char id1[] = {1}, serial1[] = {1, 1}, id[] = {2}, serial[] = {1, 2};
   unsigned long objs[3];
-  m.mockp11_add_key_pair(1, id1, 1, serial1, 2, 256, objs);
-  m.mockp11_add_key_pair(2, id, 1, serial, 2, 256, objs);
+  m.add_key_pair(1, id1, 1, serial1, 2, 256, objs);
+  m.add_key_pair(2, id, 1, serial, 2, 256, objs);
   ASSERT_EQ(CKR_OK, m.p11->C_Initialize(nullptr));
   ASSERT_EQ(CKR_OK, m.p11->C_OpenSession(2, CKF_SERIAL_SESSION, nullptr, nullptr, &h));
   value.ulValueLen = sizeof buf;
   ASSERT_EQ(CKR_OK, m.p11->C_GetAttributeValue(h, objs[0], &value, 1));
   EXPECT_EQ(env_cert, Bytes(buf, buf + value.ulValueLen));
-  m.mockp11_reset();
+  m.reset();
 
   // The per-file variable overrides the common one, even when empty.
   // Each Mock took its list when it was made, before any reset.
@@ -801,7 +786,7 @@ TEST(MockModule, ConfigurationFromTheEnvironment) {
   n = 10;
   EXPECT_EQ(CKR_OK, m2.p11->C_GetSlotList(CK_FALSE, slots, &n));
   EXPECT_EQ(0u, n);
-  m2.mockp11_reset();
+  m2.reset();
   std::filesystem::remove_all(dir);
 }
 

@@ -1,9 +1,9 @@
-#!/bin/bash
+#!/usr/bin/env bash
 # Runs a command against a private Xvfb server: run_with_xvfb.sh CMD [ARGS...]
 # The server picks a free display number itself (-displayfd), so parallel
 # runs do not collide, and it is stopped when the command ends. Without Xvfb
 # the command runs with no display at all, and the tests that need one skip.
-set -u
+set -euo pipefail
 if [ $# -eq 0 ]; then
   echo "usage: $0 CMD [ARGS...]" >&2
   exit 2
@@ -27,8 +27,8 @@ dir=$(mktemp -d) || exit 1
 xvfb_pid=
 cleanup() {
   if [ -n "$xvfb_pid" ]; then
-    kill "$xvfb_pid" 2>/dev/null
-    wait "$xvfb_pid" 2>/dev/null
+    kill "$xvfb_pid" 2>/dev/null || true
+    wait "$xvfb_pid" 2>/dev/null || true
   fi
   rm -rf "$dir"
 }

@@ -2,67 +2,31 @@
 #ifndef KELO_TESTS_SERVE_CLIENT_H
 #define KELO_TESTS_SERVE_CLIENT_H
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
+#include <chrono>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "tests/support/child_process.h"
+
 namespace kelo::test {
 
 class ServeClient {
  public:
   using json = nlohmann::json;
+  // A host that has not answered by then is taken as hung.
+  static constexpr std::chrono::seconds kAnswerTimeout{60};
 
   // env entries are added to (or replace) the test's own environment.
-  explicit ServeClient(const std::map<std::string, std::string>& env, const std::string& exe = KELO_CA_EXE) {
-    int in[2], out[2];
-    if (pipe(in) != 0 || pipe(out) != 0) throw std::runtime_error("pipe");
-    signal(SIGPIPE, SIG_IGN);
-    pid_ = fork();
-    if (pid_ < 0) throw std::runtime_error("fork");
-    if (pid_ == 0) {
-      dup2(in[0], 0);
-      dup2(out[1], 1);
-      close(in[0]);
-      close(in[1]);
-      close(out[0]);
-      close(out[1]);
-      for (const auto& [k, v] : env) setenv(k.c_str(), v.c_str(), 1);
-      execl(exe.c_str(), exe.c_str(), "serve", static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    close(in[0]);
-    close(out[1]);
-    to_ = in[1];
-    from_ = out[0];
-  }
-  ServeClient(const ServeClient&) = delete;
-  ServeClient& operator=(const ServeClient&) = delete;
-  ~ServeClient() {
-    if (to_ >= 0) close(to_);
-    if (from_ >= 0) close(from_);
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
+  explicit ServeClient(const std::map<std::string, std::string>& env, const std::string& exe = KELO_CA_EXE)
+      : child_(exe, {"serve"}, Environment::Inherited().Set(env)) {}
 
-  void Send(const std::string& text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-      ssize_t w = write(to_, text.data() + done, text.size() - done);
-      if (w <= 0) throw std::runtime_error("write to serve failed");
-      done += static_cast<std::size_t>(w);
-    }
-  }
+  void Send(const std::string& text) { child_.Write(text); }
   // One response line, without its end.
   std::string ReadLine() {
+    const auto deadline = std::chrono::steady_clock::now() + kAnswerTimeout;
     for (;;) {
       std::size_t nl = buf_.find('\n');
       if (nl != std::string::npos) {
@@ -70,10 +34,9 @@ class ServeClient {
         buf_.erase(0, nl + 1);
         return line;
       }
-      char chunk[65536];
-      ssize_t r = read(from_, chunk, sizeof chunk);
-      if (r <= 0) throw std::runtime_error("serve closed its output");
-      buf_.append(chunk, static_cast<std::size_t>(r));
+      bool timedOut = false;
+      if (!child_.ReadSome(buf_, deadline, &timedOut))
+        throw std::runtime_error(timedOut ? "serve did not answer in time" : "serve closed its output");
     }
   }
   json Request(const std::string& line) {
@@ -98,18 +61,13 @@ class ServeClient {
   }
   // Closes stdin and returns the exit status.
   int Finish() {
-    close(to_);
-    to_ = -1;
+    child_.CloseIn();
     // Drain first: a child blocked on a full pipe would never exit.
-    char chunk[65536];
-    ssize_t r;
-    while ((r = read(from_, chunk, sizeof chunk)) > 0) buf_.append(chunk, static_cast<std::size_t>(r));
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    const auto deadline = std::chrono::steady_clock::now() + kAnswerTimeout;
+    while (child_.ReadSome(buf_, deadline)) {
+    }
+    return child_.Wait();
   }
-  // Everything written after the last line read, up to end of output.
   // Output left after the last line read (complete once Finish returned).
   std::string ReadRest() {
     std::string rest;
@@ -118,9 +76,7 @@ class ServeClient {
   }
 
  private:
-  pid_t pid_ = -1;
-  int to_ = -1;
-  int from_ = -1;
+  ChildProcess child_;
   int id_ = 0;
   std::string buf_;
 };

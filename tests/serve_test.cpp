@@ -116,30 +116,10 @@ std::vector<std::string> RunNative(const std::map<std::string, std::string>& env
     auto len = static_cast<std::uint32_t>(b.size());
     input.append(reinterpret_cast<const char*>(&len), sizeof len).append(b);
   }
-  int in[2], outPipe[2];
-  if (pipe(in) != 0 || pipe(outPipe) != 0) return {};
-  pid_t pid = fork();
-  if (pid < 0) return {};
-  if (pid == 0) {
-    dup2(in[0], 0);
-    dup2(outPipe[1], 1);
-    for (int fd : {in[0], in[1], outPipe[0], outPipe[1]}) close(fd);
-    for (const auto& [k, v] : env) setenv(k.c_str(), v.c_str(), 1);
-    execl(KELO_CA_EXE, KELO_CA_EXE, "native", static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(in[0]);
-  close(outPipe[1]);
-  // Small enough to sit in the pipe until the host reads it.
-  EXPECT_EQ(write(in[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
-  close(in[1]);
-  std::string out;
-  char chunk[65536];
-  for (ssize_t r; (r = read(outPipe[0], chunk, sizeof chunk)) > 0;) out.append(chunk, static_cast<std::size_t>(r));
-  close(outPipe[0]);
-  int status = -1;
-  waitpid(pid, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  const ChildResult run = RunChild(KELO_CA_EXE, {"native"}, Environment::Inherited().Set(env), input);
+  EXPECT_FALSE(run.timedOut);
+  EXPECT_EQ(run.status, 0);
+  const std::string& out = run.out;
   std::vector<std::string> frames;
   for (std::size_t pos = 0; pos + 4 <= out.size();) {
     std::uint32_t len = 0;

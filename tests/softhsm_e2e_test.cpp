@@ -15,6 +15,7 @@
 
 #include "codec/codec.h"
 #include "tests/serve_client.h"
+#include "tests/support/env_file.h"
 
 namespace kelo::test {
 namespace {
@@ -52,15 +53,7 @@ struct Token {
     std::string cmd = std::string("bash ") + KELO_BIN + "/make-token.sh " + t.dir + " --label " + label +
                       " --keys 2 >/dev/null 2>&1";
     if (std::system(cmd.c_str()) != 0) throw std::runtime_error("make-token.sh failed: " + cmd);
-    std::istringstream env(ReadText(t.dir + "/token.env"));
-    std::string line;
-    while (std::getline(env, line)) {
-      auto eq = line.find('=');
-      if (eq == std::string::npos) continue;
-      std::string v = line.substr(eq + 1);
-      if (v.size() >= 2 && (v.front() == '\'' || v.front() == '"')) v = v.substr(1, v.size() - 2);
-      t.vars[line.substr(0, eq)] = v;
-    }
+    t.vars = ReadEnvFile(t.dir + "/token.env");
     return t;
   }
   void Remove() const { std::system(("rm -rf " + dir).c_str()); }

@@ -1,4 +1,4 @@
-#!/bin/bash
+#!/usr/bin/env bash
 # Checks the SoftHSM2 test tokens that make-token.sh builds, against openssl's
 # own reading of the key and certificate files, and that the shim module works
 # when loaded by bare name. Needs KELO_BIN (the build's bin directory).

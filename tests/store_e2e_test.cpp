@@ -8,15 +8,19 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include "codec/codec.h"
 #include "tests/serve_client.h"
+#include "tests/support/env_file.h"
+#include "tests/support/nss_fixture.h"
 
 namespace kelo::test {
 namespace {
 
+namespace fs = std::filesystem;
 using json = nlohmann::json;
 using Bytes = std::vector<std::uint8_t>;
 
@@ -84,20 +88,14 @@ Bytes OpenSslCrypt(EVP_PKEY* key, const Bytes& in, bool encrypt) {
 class StoreServe : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    char tmpl[] = "/tmp/kelo-store-e2e-XXXXXX";
-    home_ = new std::string(mkdtemp(tmpl));
-    std::string cmd = std::string("bash ") + KELO_BIN + "/make-nssdb.sh " + *home_ + " >/dev/null 2>&1";
-    ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
-    std::istringstream env(ReadText(*home_ + "/fixture/fixture.env"));
-    std::string line;
-    vars_ = new std::map<std::string, std::string>;
-    while (std::getline(env, line)) {
-      auto eq = line.find('=');
-      if (eq != std::string::npos) (*vars_)[line.substr(0, eq)] = line.substr(eq + 1);
-    }
+    home_ = new std::string((fs::temp_directory_path() / "kelo-store-e2e-XXXXXX").string());
+    ASSERT_NE(mkdtemp(home_->data()), nullptr);
+    ASSERT_TRUE(CopyNssFixture(*home_)) << "make-nssdb.sh failed";
+    vars_ = new std::map<std::string, std::string>(ReadEnvFile(*home_ + "/fixture/fixture.env"));
   }
   static void TearDownTestSuite() {
-    std::system(("rm -rf " + *home_).c_str());
+    std::error_code ec;
+    fs::remove_all(*home_, ec);
     delete home_;
     delete vars_;
   }

@@ -20,6 +20,12 @@
 #   sigonly  signature key pair only
 set -euo pipefail
 
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+# Beside this script in the build's bin/, one level up in the source tree.
+for certs in "$here/fixture-certs.sh" "$here/../fixture-certs.sh"; do [[ -f $certs ]] && break; done
+# shellcheck source=SCRIPTDIR/../fixture-certs.sh
+. "$certs"
+
 usage() { echo "usage: $0 DIR [--install FIXTURE_EXE]" >&2; exit 2; }
 [[ $# -eq 1 || ( $# -eq 3 && $2 == --install ) ]] || usage
 out=$1
@@ -28,39 +34,17 @@ mkdir -p "$out"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-cat >"$work/openssl.cnf" <<'CNF'
-[req]
-distinguished_name = dn
-prompt = no
-[dn]
-CN = unused
-[plain]
-basicConstraints = critical,CA:FALSE
-CNF
+cert_config "$work/openssl.cnf"
 
 # make NAME SERIAL COMMON_NAME PAIR
 make() {
   local name=$1 serial=$2 cn=$3 pair=$4
-  openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out "$out/$name.key" 2>/dev/null
-  openssl req -new -x509 -config "$work/openssl.cnf" -extensions plain -key "$out/$name.key" \
-    -subj "/CN=$cn/O=Kelo Fixtures" -set_serial "$serial" -days 3650 -sha256 -out "$out/$name.pem"
-  openssl x509 -in "$out/$name.pem" -outform DER -out "$out/$name.der"
+  cert_make "$out/$name.key" "$out/$name.pem" "$out/$name.der" "$serial" "/CN=$cn/O=Kelo Fixtures" \
+    "$work/openssl.cnf" plain
   if [[ $pair != none ]]; then
     openssl rsa -in "$out/$name.key" -outform MSBLOB -out "$out/$name.msblob" 2>/dev/null
   fi
-  # The DER INTEGER's content: openssl prints the value without the sign
-  # byte, so put a 00 back where the top bit is set.
-  local hex upper=${name^^}
-  hex=$(openssl x509 -in "$out/$name.pem" -noout -serial | sed 's/^serial=//')
-  (( ${#hex} % 2 )) && hex=0$hex
-  [[ ${hex:0:1} =~ [89A-F] ]] && hex=00$hex
-  local end
-  end=$(date -u -d "$(openssl x509 -in "$out/$name.pem" -noout -enddate | sed 's/^notAfter=//')" +%F)
-  {
-    echo "SERIAL_$upper=$hex"
-    echo "CN_$upper=\"$cn\""
-    echo "NOTAFTER_$upper=$end"
-  } >>"$out/fixture.env"
+  cert_fixture_env "$name" "$cn" "$out/$name.pem" >>"$out/fixture.env"
   echo "$name kelo-fixture-$name $pair" >>"$out/fixtures.list"
 }
 

@@ -43,7 +43,11 @@
 
 #include <stddef.h>
 
-#ifdef _WIN32
+// Exported from the module; plain declarations for the tests that include
+// this header only to name the functions.
+#if !defined(MOCKP11_BUILD)
+#define MOCKP11_API
+#elif defined(_WIN32)
 #define MOCKP11_API __declspec(dllexport)
 #else
 #define MOCKP11_API __attribute__((visibility("default")))
@@ -180,6 +184,38 @@ MOCKP11_API int mockp11_login_state(unsigned long slot);
 
 #ifdef __cplusplus
 }
+#endif
+
+// Every function above, named without its mockp11_ prefix. The tests' tables
+// of the functions they look up in a loaded copy come from this one list.
+#define MOCKP11_CONTROL_FUNCTIONS(X)                                                                           \
+  X(reset) X(add_slot) X(set_token_present) X(set_pins) X(get_label) X(get_user_pin) X(get_so_pin) X(lock_pin) \
+  X(add_object) X(set_attribute) X(remove_attribute) X(add_key_pair) X(fail) X(clear_faults)                 \
+  X(set_reported_length) X(set_endless_find) X(set_zero_session) X(null_function) X(set_stdout)              \
+  X(set_initialize_rv) X(log) X(clear_log) X(count) X(open_sessions) X(is_initialized) X(find_active)        \
+  X(operation_active) X(login_state)
+
+#ifdef __cplusplus
+// The control functions of one loaded copy of the mock, each member named
+// as its function without the prefix (mock.add_slot(...)).
+struct Mockp11Control {
+#define MOCKP11_MEMBER(name) decltype(&::mockp11_##name) name = nullptr;
+  MOCKP11_CONTROL_FUNCTIONS(MOCKP11_MEMBER)
+#undef MOCKP11_MEMBER
+
+  // lookup(symbol) gives the address of an export of the copy, or null.
+  // True when every function was found.
+  template <typename Lookup>
+  bool Resolve(Lookup&& lookup) {
+    bool complete = true;
+#define MOCKP11_RESOLVE(name)                                            \
+  name = reinterpret_cast<decltype(name)>(lookup("mockp11_" #name)); \
+  complete = complete && name != nullptr;
+    MOCKP11_CONTROL_FUNCTIONS(MOCKP11_RESOLVE)
+#undef MOCKP11_RESOLVE
+    return complete;
+  }
+};
 #endif
 
 #endif

@@ -17,6 +17,12 @@
 #   enconly  private key; key usage keyEncipherment only
 set -euo pipefail
 
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+# Beside this script in the build's bin/, one level up in the source tree.
+for certs in "$here/fixture-certs.sh" "$here/../fixture-certs.sh"; do [[ -f $certs ]] && break; done
+# shellcheck source=SCRIPTDIR/../fixture-certs.sh
+. "$certs"
+
 usage() { echo "usage: $0 HOME_DIR [--password PW] [--extra N]" >&2; exit 2; }
 [[ $# -ge 1 ]] || usage
 home=$1; shift
@@ -49,32 +55,14 @@ else
   certutil -N -d "sql:$db" --empty-password
 fi
 
-cat >"$work/openssl.cnf" <<'CNF'
-[req]
-distinguished_name = dn
-prompt = no
-[dn]
-CN = unused
-[plain]
-basicConstraints = critical,CA:FALSE
-[sigonly]
-basicConstraints = critical,CA:FALSE
-keyUsage = critical,digitalSignature
-[enconly]
-basicConstraints = critical,CA:FALSE
-keyUsage = critical,keyEncipherment
-CNF
-
+cert_config "$work/openssl.cnf"
 p12pw=fixture-transport
 
 # make NAME SERIAL COMMON_NAME EXTENSIONS IMPORT(key|cert)
 make() {
   local name=$1 serial=$2 cn=$3 ext=$4 import=$5
-  local subject="/CN=$cn/O=Kelo Fixtures"
-  openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out "$out/$name.key" 2>/dev/null
-  openssl req -new -x509 -config "$work/openssl.cnf" -extensions "$ext" -key "$out/$name.key" \
-    -subj "$subject" -set_serial "$serial" -days 3650 -sha256 -out "$out/$name.pem"
-  openssl x509 -in "$out/$name.pem" -outform DER -out "$out/$name.der"
+  cert_make "$out/$name.key" "$out/$name.pem" "$out/$name.der" "$serial" "/CN=$cn/O=Kelo Fixtures" \
+    "$work/openssl.cnf" "$ext"
   if [[ $import == key ]]; then
     openssl pkcs12 -export -in "$out/$name.pem" -inkey "$out/$name.key" -name "kelo-$name" \
       -passout "pass:$p12pw" -out "$work/$name.p12"
@@ -82,20 +70,7 @@ make() {
   else
     certutil -A -d "sql:$db" -n "kelo-$name" -t ",," -i "$out/$name.der"
   fi
-  local upper=${name^^}
-  # The DER INTEGER's content as the store reports it: openssl prints the
-  # value without the sign byte, so put a 00 back where the top bit is set.
-  local hex
-  hex=$(openssl x509 -in "$out/$name.pem" -noout -serial | sed 's/^serial=//')
-  (( ${#hex} % 2 )) && hex=0$hex
-  [[ ${hex:0:1} =~ [89A-F] ]] && hex=00$hex
-  local end
-  end=$(date -u -d "$(openssl x509 -in "$out/$name.pem" -noout -enddate | sed 's/^notAfter=//')" +%F)
-  {
-    echo "SERIAL_$upper=$hex"
-    echo "CN_$upper=\"$cn\""
-    echo "NOTAFTER_$upper=$end"
-  } >>"$out/fixture.env"
+  cert_fixture_env "$name" "$cn" "$out/$name.pem" >>"$out/fixture.env"
 }
 
 : >"$out/fixture.env"

@@ -1,4 +1,4 @@
-#!/bin/bash
+#!/usr/bin/env bash
 # Makes a private SoftHSM2 token directory for tests, benchmarks and the demo.
 #
 #   make-token.sh DIR [--label L] [--pin P] [--so-pin S] [--keys N]
@@ -16,6 +16,12 @@
 # Binaries come from $KELO_BIN (default: the directory holding this script
 # when that is the build's bin directory, else build/bin of the source tree).
 set -euo pipefail
+
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+# Beside this script in the build's bin/, one level up in the source tree.
+for certs in "$here/fixture-certs.sh" "$here/../fixture-certs.sh"; do [[ -f $certs ]] && break; done
+# shellcheck source=SCRIPTDIR/../fixture-certs.sh
+. "$certs"
 
 die() { echo "make-token.sh: $*" >&2; exit 1; }
 usage() { sed -n '2,16s/^# \{0,1\}//p' "$0" >&2; exit 2; }
@@ -61,7 +67,6 @@ elif [[ ! -e /usr/lib/softhsm/libsofthsm2.so &&
   die "SoftHSM2 is not installed (apt-get install softhsm2)"
 fi
 
-here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 if [[ -z "${KELO_BIN:-}" ]]; then
   if [[ -x "$here/kelo-p11fixture" ]]; then KELO_BIN="$here"
   else KELO_BIN="$here/../../build/bin"; fi
@@ -93,17 +98,6 @@ p11() { "$fixture" --module "$module" "$@"; }
 serial="$(p11 init --label "$label" --so-pin "$so_pin" --pin "$pin")"
 [[ -n "$serial" ]] || die "token initialisation printed no serial"
 
-# DER content of a certificate's serial: the unsigned value plus the 00 that
-# keeps a value with its top bit set positive.
-serial_content() {
-  local hex
-  hex="$(openssl x509 -in "$1" -noout -serial)"
-  hex="${hex#serial=}"
-  (( ${#hex} % 2 == 0 )) || hex="0$hex"
-  (( 16#${hex:0:2} < 0x80 )) || hex="00$hex"
-  echo "${hex^^}"
-}
-
 env_extra=()
 for ((k = 1; k <= keys; k++)); do
   id="$(printf '%02X' "$k")"
@@ -114,14 +108,11 @@ for ((k = 1; k <= keys; k++)); do
   else
     cert_serial="$(printf '0x%04X' $((0x0123 + (k - 2) * 0x333)))"
   fi
-  openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out "$dir/key$k.pem" 2>/dev/null ||
+  cert_make "$dir/key$k.pem" "$dir/cert$k.pem" "$dir/cert$k.der" "$cert_serial" "/O=Kelo Test/CN=Kelo Test Key $k" ||
     die "openssl could not make key $k"
   openssl pkey -in "$dir/key$k.pem" -pubout -out "$dir/pub$k.pem"
-  openssl req -x509 -new -key "$dir/key$k.pem" -sha256 -days 3650 -set_serial "$cert_serial" \
-    -subj "/O=Kelo Test/CN=Kelo Test Key $k" -out "$dir/cert$k.pem"
-  openssl x509 -in "$dir/cert$k.pem" -outform DER -out "$dir/cert$k.der"
   p11 import --label "$label" --pin "$pin" --key "$dir/key$k.pem" --cert "$dir/cert$k.pem" --id "$id"
-  env_extra+=("KELO_CERT${k}_SERIAL_HEX=$(serial_content "$dir/cert$k.pem")")
+  env_extra+=("KELO_CERT${k}_SERIAL_HEX=$(cert_serial_content "$dir/cert$k.pem")")
 done
 
 if [[ $bench_certs -gt 0 ]]; then
