@@ -21,6 +21,7 @@
 
 #include "csp/cert_store.h"
 #include "csp/gtk/chooser_gtk.h"
+#include "tests/support/scoped_env.h"
 
 namespace {
 
@@ -257,23 +258,8 @@ class Driver {
   std::thread thread_;  // last: starts once the members above exist
 };
 
-class ScopedUnsetEnv {
- public:
-  explicit ScopedUnsetEnv(const char* name) : name_(name) {
-    if (const char* v = std::getenv(name)) saved_ = v;
-    unsetenv(name);
-  }
-  ~ScopedUnsetEnv() {
-    if (saved_) setenv(name_, saved_->c_str(), 1);
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> saved_;
-};
-
 TEST(GtkDialogNoDisplay, DeclinesAtOnce) {
-  ScopedUnsetEnv display("DISPLAY"), wayland("WAYLAND_DISPLAY");
+  kelo::test::ScopedEnv display("DISPLAY", nullptr), wayland("WAYLAND_DISPLAY", nullptr);
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(kelo::csp::GtkChooseCertificate({&kAlice, &kBob}, ""), -1);
   EXPECT_EQ(kelo::csp::GtkChooseCertificate({}, ""), -1);

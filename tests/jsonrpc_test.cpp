@@ -1,5 +1,6 @@
 // The JSON-RPC endpoint: request shapes, errors, and result encoding.
 #include "host/jsonrpc.h"
+#include "tests/support/scoped_env.h"
 
 #include <gtest/gtest.h>
 
@@ -222,28 +223,7 @@ TEST_F(JsonRpcTest, StringParameterEndsAtFirstNulAndMayHoldLoneSurrogates) {
 }
 
 // Sets or removes an environment variable for one scope.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    if (value) {
-      setenv(name, value, 1);
-    } else {
-      unsetenv(name);
-    }
-  }
-  ~ScopedEnv() {
-    if (old_) {
-      setenv(name_, old_->c_str(), 1);
-    } else {
-      unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
+using test::ScopedEnv;
 
 class HelloTest : public JsonRpcTest {
  protected:

@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "csp/dialogs_loader.h"
+#include "csp/linux/dialogs_loader.h"
 #include "host/native_host_args.h"
 #include "tests/fake_registry.h"
 

@@ -21,8 +21,6 @@
 #include <string>
 #include <system_error>
 #include <vector>
-#include <fcntl.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 #include "csp/cert_store.h"
@@ -31,6 +29,8 @@
 #include "csp/nss/nss_context.h"
 #include "common/result_codes.h"
 #include "tests/cert_store_suite.h"
+#include "tests/support/env_file.h"
+#include "tests/support/nss_fixture.h"
 
 namespace fs = std::filesystem;
 using kelo::csp::Bytes;
@@ -171,47 +171,7 @@ using kelo::kErrOpenStore;
 using kelo::kErrVerify;
 
 const char* const kNames[] = {"a", "b", "c", "dup1", "dup2", "sigonly", "enconly"};
-constexpr const char* kPassword = "fixture password";
-
-std::map<std::string, std::string> ReadEnv(const fs::path& path) {
-  std::map<std::string, std::string> env;
-  std::ifstream in(path);
-  for (std::string line; std::getline(in, line);) {
-    const auto eq = line.find('=');
-    if (eq == std::string::npos) continue;
-    std::string value = line.substr(eq + 1);
-    if (value.size() >= 2 && value.front() == '"' && value.back() == '"') value = value.substr(1, value.size() - 2);
-    env[line.substr(0, eq)] = value;
-  }
-  return env;
-}
-
-// Makes HOME_DIR with make-nssdb.sh once per fixture version and reuses it
-// (every test case may run as its own process). One process builds while
-// the others wait on the lock; the rename means a crash never leaves half a
-// database in place.
-fs::path CachedFixture(const std::string& name, const std::string& options) {
-  const std::string script(KELO_MAKE_NSSDB);
-  const Bytes text = ReadFile(script);
-  const auto version = std::hash<std::string>{}(std::string(text.begin(), text.end()) + options);
-  const fs::path home = fs::path(KELO_NSS_FIXTURE_CACHE) / (name + "-" + std::to_string(version));
-  fs::create_directories(home.parent_path());
-  struct LockFile {
-    int fd;
-    ~LockFile() {
-      if (fd >= 0) ::close(fd);
-    }
-  } const lock{::open((home.string() + ".lock").c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600)};
-  if (lock.fd < 0 || ::flock(lock.fd, LOCK_EX) != 0) return {};
-  if (fs::exists(home / "fixture" / "fixture.env")) return home;
-  const fs::path building = home.string() + ".tmp";
-  fs::remove_all(building);
-  fs::remove_all(home);
-  const std::string command = "bash '" + script + "' '" + building.string() + "' " + options + " >/dev/null";
-  if (std::system(command.c_str()) != 0) return {};
-  fs::rename(building, home);
-  return home;
-}
+constexpr const char* kPassword = kelo::test::kNssFixturePassword;
 
 // The NSS side of the shared store suite, and the fixture of the cases only
 // NSS has.
@@ -219,11 +179,11 @@ struct NssBackend {
   static void SetUpTestSuite() {
     const char* home = std::getenv("HOME");
     savedHome_ = home != nullptr ? home : "";
-    main_ = CachedFixture("plain", "");
-    locked_ = CachedFixture("locked", std::string("--password '") + kPassword + "'");
+    main_ = kelo::test::CachedNssFixture();
+    locked_ = kelo::test::CachedNssFixture(true);
     ASSERT_FALSE(main_.empty()) << "make-nssdb.sh failed";
     ASSERT_FALSE(locked_.empty()) << "make-nssdb.sh --password failed";
-    env_ = ReadEnv(main_ / "fixture" / "fixture.env");
+    env_ = kelo::test::ReadEnvFile((main_ / "fixture" / "fixture.env").string());
 
     std::string scratch = (fs::temp_directory_path() / "nss_store_test.XXXXXX").string();
     ASSERT_NE(::mkdtemp(scratch.data()), nullptr);

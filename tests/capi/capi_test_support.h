@@ -15,6 +15,7 @@
 
 #include "codec/codec.h"
 #include "csp/capi/capi_handles.h"
+#include "tests/support/env_file.h"
 
 namespace kelo::test::capi {
 
@@ -35,18 +36,7 @@ inline std::string ReadText(const std::string& path) {
 
 // fixture.env: KEY=VALUE lines, values possibly in double quotes.
 inline const std::map<std::string, std::string>& FixtureEnv() {
-  static const std::map<std::string, std::string> env = [] {
-    std::map<std::string, std::string> m;
-    std::ifstream in(FixturePath("fixture.env"));
-    for (std::string line; std::getline(in, line);) {
-      const auto eq = line.find('=');
-      if (eq == std::string::npos) continue;
-      std::string value = line.substr(eq + 1);
-      if (value.size() >= 2 && value.front() == '"' && value.back() == '"') value = value.substr(1, value.size() - 2);
-      m[line.substr(0, eq)] = value;
-    }
-    return m;
-  }();
+  static const std::map<std::string, std::string> env = kelo::test::ReadEnvFile(FixturePath("fixture.env"));
   return env;
 }
 
