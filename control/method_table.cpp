@@ -171,8 +171,11 @@ const MethodInfo* FindMethod(std::string_view name) {
 }
 
 const MethodInfo* FindMethod(std::int32_t dispid) {
-  if (dispid < 1 || dispid > static_cast<std::int32_t>(kMethodCount)) return nullptr;
-  return &kMethods[static_cast<std::size_t>(dispid - 1)];
+  // By the entry's own id, not its position: the table's order is free.
+  for (const MethodInfo& m : kMethods) {
+    if (m.dispid == dispid) return &m;
+  }
+  return nullptr;
 }
 
 int FindParam(const MethodInfo& method, std::string_view name) {

@@ -54,7 +54,6 @@ struct MethodInfo {
 };
 
 inline constexpr std::size_t kMethodCount = 26;
-// Indexed by dispid - 1.
 extern const std::array<MethodInfo, kMethodCount> kMethods;
 
 // Lookup by name in any ASCII letter case; null when unknown.

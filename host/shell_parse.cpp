@@ -67,7 +67,10 @@ bool NamedArg(const MethodInfo& m, const Word& word, const ShellVars& vars, Give
   const std::string_view name = text.substr(0, word.eq);
   const int idx = FindParam(m, name);
   if (idx < 0) {
-    error = std::string(m.name) + " has no parameter '" + std::string(name) + "' (" + ParamList(m) +
+    // On a method that takes a PIN the word may be one typed with '=': not repeated.
+    const bool secret = TakesSecret(m);
+    error = std::string(m.name) + " has no parameter " +
+            (secret ? std::string("of that name") : "'" + std::string(name) + "'") + " (" + ParamList(m) +
             "); quote the word if it is a value";
     return false;
   }

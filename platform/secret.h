@@ -15,8 +15,10 @@ namespace platform {
 class SecretString {
  public:
   SecretString() = default;
-  SecretString(std::string text) : s_(std::move(text)) {}  // NOLINT: taking a plain string is the point
-  SecretString(const char* text) : s_(text) {}               // NOLINT
+  // A short text stays in the moved-from argument's own bytes: wiped too.
+  // NOLINTNEXTLINE(google-explicit-constructor): taking a plain string is the point
+  SecretString(std::string text) : s_(std::move(text)) { SecureWipe(text); }
+  SecretString(const char* text) : s_(text) {}  // NOLINT(google-explicit-constructor)
   SecretString(const SecretString& other) : s_(other.s_) {}
   // Moving leaves the source's buffer wiped (a short string's bytes would
   // otherwise stay in it).
@@ -36,6 +38,7 @@ class SecretString {
   SecretString& operator=(std::string text) {
     SecureWipe(s_);
     s_ = std::move(text);
+    SecureWipe(text);
     return *this;
   }
   ~SecretString() { SecureWipe(s_); }

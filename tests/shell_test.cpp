@@ -77,7 +77,8 @@ TEST(ShellParse, Table) {
       {"Login $sid \"1234", K::Empty, nullptr, "unterminated", false},
       {R"(Hash $sid 0 "a\qb")", K::Empty, nullptr, "unknown escape \\q", false},
       {"Hash $sid 0 \"a\\", K::Empty, nullptr, "unknown escape", false},
-      {"Login $sid strPin=1", K::Empty, nullptr, "no parameter 'strPin'", false},
+      {"Login $sid ab=cd", K::Empty, nullptr, "Login has no parameter of that name", false},  // a PIN with '='
+      {"Logout $sid lngKey=1", K::Empty, nullptr, "no parameter 'lngKey'", false},
       {"Login $sid SessionID=1 1234", K::Empty, nullptr, "SessionID given twice", false},
       {"Login strUserPin=1 strUserPin=2", K::Empty, nullptr, "strUserPin given twice", false},
       {"Login strUserPin=1", K::Empty, nullptr, "missing parameter SessionID", false},

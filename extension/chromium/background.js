@@ -412,7 +412,14 @@ class Control {
     /** @type {RpcRequest} */
     const out = { jsonrpc: '2.0', id, method: req.method };
     if (req.params !== undefined) out.params = req.params;
-    const bytes = rules.requestBytes(out);
+    let bytes;
+    try {
+      bytes = rules.requestBytes(out);
+    } catch {
+      // Only a sender that bypasses the page API gets here (a BigInt, a cycle).
+      this.reply(req.id, rpcError(ERRORS.INVALID_REQUEST, `${req.method} was not run: its parameters are not JSON`));
+      return;
+    }
     if (bytes > rules.MAX_REQUEST_BYTES) {
       this.reply(req.id, rpcError(ERRORS.INVALID_REQUEST, `${req.method} was not run: its request is ${bytes} bytes ` +
         `of JSON, more than the native host accepts (${rules.MAX_REQUEST_BYTES} bytes)`));
