@@ -25,6 +25,15 @@
 namespace kelo {
 namespace {
 
+// Built by appending: GCC 12 at -O2 warns falsely (-Wrestrict) on
+// "literal" + std::string.
+std::string InQuotes(const std::string& text) {
+  std::string quoted = "\"";
+  quoted += TerminalSafe(text);
+  quoted += '"';
+  return quoted;
+}
+
 const char kDemoUsage[] =
     "Usage: kelo-ca demo [--pin PIN] [--data TEXT] [--out DIR]\n"
     "\n"
@@ -247,9 +256,9 @@ int RunDemo(int argc, char** argv) {
     return 1;
   }
   const std::string serial = ctl.RetrieveSerial(sid);
-  steps.Step("RetrieveSerial", "\"" + TerminalSafe(serial) + "\"", serial.size() == 16);
+  steps.Step("RetrieveSerial", InQuotes(serial), serial.size() == 16);
   const std::string all = ctl.RetrieveAllTokenSerial(sid);
-  steps.Step("RetrieveAllTokenSerial", "\"" + TerminalSafe(all) + "\"", all != std::to_string(kErrSession));
+  steps.Step("RetrieveAllTokenSerial", InQuotes(all), all != std::to_string(kErrSession));
   std::int32_t rc = ctl.Login(sid, pin);
   if (steps.Step("Login", std::to_string(rc), rc == kOk)) {
     SignAndVerify(ctl, sid, FindKeys(ctl, sid, steps), opt, steps);

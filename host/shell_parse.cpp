@@ -68,10 +68,15 @@ bool NamedArg(const MethodInfo& m, const Word& word, const ShellVars& vars, Give
   const int idx = FindParam(m, name);
   if (idx < 0) {
     // On a method that takes a PIN the word may be one typed with '=': not repeated.
-    const bool secret = TakesSecret(m);
-    error = std::string(m.name) + " has no parameter " +
-            (secret ? std::string("of that name") : "'" + std::string(name) + "'") + " (" + ParamList(m) +
-            "); quote the word if it is a value";
+    error = std::string(m.name) + " has no parameter ";
+    if (TakesSecret(m)) {
+      error += "of that name";
+    } else {
+      error += '\'';
+      error += name;
+      error += '\'';
+    }
+    error += " (" + ParamList(m) + "); quote the word if it is a value";
     return false;
   }
   const auto at = static_cast<std::size_t>(idx);
