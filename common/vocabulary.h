@@ -25,6 +25,9 @@ enum class HashType : std::int32_t {
   kSha1 = 0,
   kMd2 = 1,
   kMd5 = 2,
+  kSha256 = 256,
+  kSha384 = 384,
+  kSha512 = 512,
 };
 
 // The fixed token modules, in the order the registries try them

@@ -123,6 +123,15 @@ std::int32_t CKeloCAActiveXCtrl::Logout(std::int32_t sessionId) {
   return token ? token->Logout() : kErrSession;
 }
 
+ResultCode CKeloCAActiveXCtrl::TokenFlags(std::int32_t sessionId, std::uint64_t& flags) {
+  CP11Token* token = Token(sessionId);
+  if (!token) return kErrSession;
+  CK_FLAGS f = 0;
+  ResultCode rc = token->GetTokenFlags(f);
+  if (rc == kOk) flags = f;
+  return rc;
+}
+
 std::string CKeloCAActiveXCtrl::RetrieveSerial(std::int32_t sessionId) {
   CP11Token* token = Token(sessionId);
   if (!token) return CodeText(kErrSession);

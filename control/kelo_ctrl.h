@@ -49,6 +49,11 @@ class CKeloCAActiveXCtrl {
   // strings, PINs among them, are wiped with them.
   CallResult Invoke(const MethodInfo& method, std::vector<Value>& args);
 
+  // Not one of the 26: what the current token reports through its flags
+  // (CK_TOKEN_INFO.flags), so that hosts can explain a PIN failure.
+  // kOk, kErrSession, or the token's failure code.
+  ResultCode TokenFlags(std::int32_t sessionId, std::uint64_t& flags);
+
   // The 26 methods.
   std::int32_t ConnectToken();
   std::int32_t DisconnectToken(std::int32_t sessionId);

@@ -82,8 +82,9 @@ CP11Token::CP11Token() = default;
 
 CP11Token::~CP11Token() { Unload(); }
 
-ResultCode CP11Token::Load(const char* name) {
+ResultCode CP11Token::Load(const char* name, AuxList aux) {
   if (!m_module) {
+    m_aux = aux;
     // A name that does not fit is refused rather than cut: a cut name could
     // load a different module.
     if (name == nullptr || std::strlen(name) >= kLibNameSize) return kErrLoadModule;
@@ -107,13 +108,17 @@ ResultCode CP11Token::Load(const char* name) {
   if (m_pAuxFunctionList == nullptr) {
     auto fn = reinterpret_cast<GetListFn>(platform::GetSymbol(m_module.get(), "E_GetAuxFunctionList"));
     void* list = nullptr;
-    if (fn == nullptr || fn(&list) != CKR_OK) {
+    if (m_aux == AuxList::kOptional) {
+      // Nothing we call needs it: a stand-in marks the binding complete.
+      list = this;
+    } else if (fn == nullptr || fn(&list) != CKR_OK) {
       Unload();
       return kErrSession;
     }
     // The auxiliary list is only required to exist; a module that reports
     // success without filling it in still counts as bound.
-    m_pAuxFunctionList = list ? list : reinterpret_cast<void*>(fn);
+    if (list == nullptr) list = reinterpret_cast<void*>(fn);
+    m_pAuxFunctionList = list;
   }
   CK_RV rv = m_pFunctionList->C_Initialize(nullptr);
   if (rv != CKR_OK && rv != CKR_CRYPTOKI_ALREADY_INITIALIZED) {
@@ -154,7 +159,7 @@ void CP11Token::Unload() {
 
 ResultCode CP11Token::ListSlots(std::vector<CK_SLOT_ID>& slots) {
   if (!IsLoaded()) {
-    ResultCode rc = Load(m_szLibName);
+    ResultCode rc = Load(m_szLibName, m_aux);
     if (rc != kOk) return rc;
   }
   for (unsigned attempt = 0; attempt < kSlotListAttempts; ++attempt) {
@@ -225,6 +230,15 @@ ResultCode CP11Token::GetSerial(char out[kSerialSize]) {
   ResultCode rc = FindFirstTokenSlot(slot, info);
   if (rc != kOk) return rc;
   std::memcpy(out, info.serialNumber, kSerialSize);
+  return kOk;
+}
+
+ResultCode CP11Token::GetTokenFlags(CK_FLAGS& flags) {
+  CK_SLOT_ID slot = 0;
+  CK_TOKEN_INFO info;
+  ResultCode rc = FindFirstTokenSlot(slot, info);
+  if (rc != kOk) return rc;
+  flags = info.flags;
   return kOk;
 }
 

@@ -19,7 +19,8 @@ namespace kelo {
 
 class CP11Token {
  public:
-  static constexpr std::size_t kLibNameSize = 256;
+  // Room for a configured module's full path, not only the fixed names.
+  static constexpr std::size_t kLibNameSize = 4096;
   static constexpr std::size_t kSerialSize = 16;
   // A module listing more slots than this is not believed: nothing of that
   // size is allocated for it.
@@ -39,13 +40,19 @@ class CP11Token {
   // function this object calls null is refused at binding, as a failing
   // C_GetFunctionList is (kErrSession): nothing is called through it, not even
   // C_Finalize, so no operation has to check its entry later.
-  ResultCode Load(const char* name);
+  // The fixed module names must also export E_GetAuxFunctionList; a module
+  // a person configured needs only C_GetFunctionList.
+  enum class AuxList { kRequired, kOptional };
+  ResultCode Load(const char* name, AuxList aux = AuxList::kRequired);
   void Unload();
   bool IsLoaded() const { return m_pFunctionList != nullptr && m_pAuxFunctionList != nullptr; }
   ResultCode Connect();
   ResultCode Disconnect();
   // On kOk, out holds exactly the 16 bytes of the token's serialNumber.
   ResultCode GetSerial(char out[kSerialSize]);
+  // On kOk, flags holds the token's CK_TOKEN_INFO flags (PIN counters and
+  // locks among them), read from the same slot as GetSerial.
+  ResultCode GetTokenFlags(CK_FLAGS& flags);
   // On kOk, out holds the serials of every slot with a readable token, joined by ",".
   ResultCode GetAllSerials(std::string& out);
 
@@ -137,6 +144,7 @@ class CP11Token {
   CK_SLOT_ID m_slotId = kNoSlot;
   Session m_session;
   char m_szLibName[kLibNameSize] = {};
+  AuxList m_aux = AuxList::kRequired;
   // Whether this object holds one of the process-wide initialisations of
   // its module; C_Finalize runs only when the last holder unloads.
   bool m_holdsInit = false;

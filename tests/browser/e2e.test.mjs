@@ -5,13 +5,10 @@ import assert from 'node:assert/strict';
 import crypto from 'node:crypto';
 import fs from 'node:fs';
 import http from 'node:http';
-import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
-import { startDemoServer } from '../../extension/demo/serve.mjs';
 import {
-  alive, answerConsent as answer, apiFile, consentPages as consentIn, extensionIdOf, installManifest, launch,
-  makeToken, readPids, registeredManifest, repo, waitFor, writeWrapper,
+  alive, answerConsent as answer, apiFile, consentPages as consentIn, readPids, repo, startBrowser, waitFor,
 } from './helpers/chromium.mjs';
 
 const build = path.resolve(process.env.BUILD_DIR || path.join(repo, 'build'));
@@ -21,7 +18,7 @@ const SIG_HEX = /^[0-9A-F]{512}$/; // RSA-2048, upper-case hex
 // rather than stalling the run.
 const SETTLES = { timeout: 60000 };
 
-let tmp, pidFile, server, demoServer, context, base, otherBase, demoBase, extId, token, tokenCert;
+let browser, pidFile, server, context, base, otherBase, extId, token, tokenCert;
 
 function pagesHtml() {
   return `<!doctype html><meta charset="utf-8"><title>kelo-ca test</title>
@@ -119,46 +116,18 @@ function sameCertificate(pem, expected) {
 }
 
 before(async () => {
-  for (const f of ['bin/kelo-ca', 'bin/make-token.sh', 'bin/kelo-p11fixture', 'bin/softhsm/Kelo-ZIr4.so']) {
-    assert.ok(fs.existsSync(path.join(build, f)), `${path.join(build, f)} is missing`);
-  }
-  tmp = fs.mkdtempSync(path.join(os.tmpdir(), 'kelo-browser-'));
-  pidFile = path.join(tmp, 'host.pids');
-  const profile = path.join(tmp, 'profile');
-
-  token = makeToken(build, path.join(tmp, 'token'), ['--label', 'kelo-e2e', '--keys', '1']);
+  browser = await startBrowser(build, 'kelo-e2e');
+  ({ pidFile, token, context, extId } = browser);
   tokenCert = new crypto.X509Certificate(fs.readFileSync(path.join(token.KELO_TOKEN_DIR, 'cert1.pem')));
-
-  // The manifest exactly as "kelo-ca register" writes it, pointed at a wrapper
-  // that gives the host the SoftHSM2 shim and the token, and records its pid.
-  const manifest = registeredManifest(kelo, tmp);
-  const wrapper = path.join(tmp, 'host.sh');
-  writeWrapper(wrapper, kelo, {
-    LD_LIBRARY_PATH: path.join(build, 'bin/softhsm'),
-    SOFTHSM2_CONF: token.SOFTHSM2_CONF,
-  }, pidFile);
-  installManifest(profile, manifest, wrapper);
-  extId = extensionIdOf(manifest);
-
   server = await startServer();
   const port = server.address().port;
   base = `http://127.0.0.1:${port}`;
   otherBase = `http://localhost:${port}`; // another origin, same server
-  demoServer = await startDemoServer(0);
-  demoBase = `http://127.0.0.1:${demoServer.address().port}`;
-
-  const launched = await launch(profile);
-  context = launched.context;
-  // The id in the host manifest must be the one Chromium gives the extension.
-  assert.equal(launched.extId, extId);
 });
 
 after(async () => {
-  if (context) await context.close();
   if (server) server.close();
-  if (demoServer) demoServer.close();
-  for (const pid of hostPids()) if (alive(pid)) process.kill(pid, 'SIGKILL');
-  if (tmp && !process.env.KEEP_TMP) fs.rmSync(tmp, { recursive: true, force: true });
+  if (browser) await browser.dispose();
 });
 
 let page; // on the allowed origin, shared by the tests below in order
@@ -420,62 +389,4 @@ test('the options page lists the origins and Revoke asks again', async () => {
   const created = create(page);
   await answerConsent('allow');
   assert.ok(Number.isInteger((await created).ok));
-});
-
-// The person's path: the demo page, served as scripts/demo.sh --browser serves
-// it, clicked through step by step.
-test('the demo page signs with the token and checks the signature', async () => {
-  const demo = await context.newPage();
-  await demo.goto(`${demoBase}/`);
-  await demo.fill('#pin', token.KELO_USER_PIN);
-  const text = 'signed on the demo page';
-  await demo.fill('#data', text);
-
-  const step = async (name) => {
-    await demo.click(`#step-${name}`);
-    await demo.waitForSelector(`#out-${name}[data-state]`);
-    return { state: await demo.getAttribute(`#out-${name}`, 'data-state'), text: await demo.textContent(`#out-${name}`) };
-  };
-  // Step 1 asks for consent: the demo's origin is a new one.
-  await demo.click('#step-create');
-  await answerConsent('allow');
-  await demo.waitForSelector('#out-create[data-state]');
-  assert.equal(await demo.getAttribute('#out-create', 'data-state'), 'ok', await demo.textContent('#out-create'));
-
-  // Signing before logging in fails on the page, as it does on the token.
-  assert.equal((await step('connect')).state, 'ok');
-  assert.equal((await step('key')).state, 'error');
-  for (const name of ['login', 'key', 'sign', 'cert', 'verify']) {
-    const r = await step(name);
-    assert.equal(r.state, 'ok', `${name}: ${r.text}`);
-  }
-  const sig = (await demo.textContent('#signature')).trim();
-  const pem = await demo.textContent('#certificate');
-  assert.match(sig, SIG_HEX);
-  assert.ok(sameCertificate(pem, tokenCert), 'the page shows the token\'s certificate');
-  assert.ok(signatureVerifies(pem, Buffer.from(text).toString('hex'), sig), 'what the page shows verifies');
-
-  // The page's own check is a real one: other text does not verify.
-  await demo.fill('#data', `${text}!`);
-  const tampered = await step('verify');
-  assert.equal(tampered.state, 'error');
-  assert.match(tampered.text, /NOT verify/);
-
-  for (const name of ['logout', 'disconnect']) assert.equal((await step(name)).state, 'ok', name);
-  await demo.close();
-});
-
-test('the demo server answers a malformed request target with 400 and keeps serving', async () => {
-  const first = (target) => new Promise((resolve, reject) => {
-    const sock = net.connect(demoServer.address().port, '127.0.0.1', () =>
-      sock.write(`GET ${target} HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n`));
-    let got = '';
-    sock.on('data', (b) => { got += b; });
-    sock.on('end', () => resolve(got.split('\r\n')[0]));
-    sock.on('error', reject);
-  });
-  for (const target of ['%zz', '//[', 'http://[::1/', '*']) {
-    assert.equal(await first(target), 'HTTP/1.1 400 Bad Request', target);
-  }
-  assert.equal(await first('/kelo-ca.js'), 'HTTP/1.1 200 OK');
 });

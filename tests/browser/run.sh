@@ -36,8 +36,8 @@ echo "type check of the extension and the page API: no errors"
 tap=$(mktemp)
 trap 'rm -f "$tap"' EXIT
 status=0
-BUILD_DIR="$build" node --test --test-reporter=spec --test-reporter-destination=stdout \
-  --test-reporter=tap --test-reporter-destination="$tap" "$here/rules.test.mjs" "$here/e2e.test.mjs" || status=$?
+BUILD_DIR="$build" node --test --test-concurrency=1 --test-reporter=spec --test-reporter-destination=stdout \
+  --test-reporter=tap --test-reporter-destination="$tap" "$here/rules.test.mjs" "$here/e2e.test.mjs" "$here/demo.test.mjs" || status=$?
 pass=$(sed -n 's/^# pass \([0-9]*\)$/\1/p' "$tap")
 fail=$(sed -n 's/^# fail \([0-9]*\)$/\1/p' "$tap")
 echo "${pass:-0} passed, ${fail:-0} failed"

@@ -1,8 +1,10 @@
 // Shared by the Chromium end-to-end tests and the browser benchmark: a
 // SoftHSM2 token, a native host registered in a private profile behind a
 // wrapper script, headless Chromium with the extension, the consent window.
+import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
+import os from 'node:os';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { chromium } from 'playwright-core';
@@ -131,4 +133,37 @@ export function residentKiB(pid) {
   const m = /^VmRSS:\s+(\d+) kB$/m.exec(fs.readFileSync(`/proc/${pid}/status`, 'utf8'));
   if (!m) throw new Error(`no VmRSS for process ${pid}`);
   return Number(m[1]);
+}
+
+// The whole setting of a browser test file: a private token with one key, the
+// host manifest as "kelo-ca register" writes it pointed at a wrapper that
+// gives the host the SoftHSM2 shim and the token and records its pid, and
+// Chromium with the extension. dispose() ends it all.
+export async function startBrowser(build, label) {
+  for (const f of ['bin/kelo-ca', 'bin/make-token.sh', 'bin/kelo-p11fixture', 'bin/softhsm/Kelo-ZIr4.so']) {
+    assert.ok(fs.existsSync(path.join(build, f)), `${path.join(build, f)} is missing`);
+  }
+  const tmp = fs.mkdtempSync(path.join(os.tmpdir(), 'kelo-browser-'));
+  const pidFile = path.join(tmp, 'host.pids');
+  const profile = path.join(tmp, 'profile');
+  const token = makeToken(build, path.join(tmp, 'token'), ['--label', label, '--keys', '1']);
+  const manifest = registeredManifest(path.join(build, 'bin/kelo-ca'), tmp);
+  const wrapper = path.join(tmp, 'host.sh');
+  writeWrapper(wrapper, path.join(build, 'bin/kelo-ca'), {
+    LD_LIBRARY_PATH: path.join(build, 'bin/softhsm'),
+    SOFTHSM2_CONF: token.SOFTHSM2_CONF,
+  }, pidFile);
+  installManifest(profile, manifest, wrapper);
+  const extId = extensionIdOf(manifest);
+  const { context, extId: launchedId } = await launch(profile);
+  // The id in the host manifest must be the one Chromium gives the extension.
+  assert.equal(launchedId, extId);
+  return {
+    tmp, pidFile, token, context, extId, wrapper, profile, manifest,
+    async dispose() {
+      await context.close();
+      for (const pid of readPids(pidFile)) if (alive(pid)) process.kill(pid, 'SIGKILL');
+      if (!process.env.KEEP_TMP) fs.rmSync(tmp, { recursive: true, force: true });
+    },
+  };
 }
