@@ -12,6 +12,7 @@
 /** @typedef {import('./constants.js').RpcResponse} RpcResponse */
 /** @typedef {import('./constants.js').FromBackground} FromBackground */
 /** @typedef {import('./constants.js').PromptReply} PromptReply */
+/** @typedef {import('./constants.js').ResponseMessage} ResponseMessage */
 /** @typedef {'allow' | 'deny' | 'closed'} Answer */
 
 // Firefox's promise-based namespace where there is one, else Chromium's.
@@ -19,7 +20,21 @@ const api = globalThis.browser ?? globalThis.chrome;
 // Firefox's manifest loads these first; Chromium's worker loads them here.
 if (typeof importScripts === 'function') importScripts('constants.js', 'rules.js');
 const rules = globalThis.keloRules;
-const { HOST_NAME, CONTROL_PORT, STORE_KEY, MANAGED_KEY, HELLO_METHOD, ERRORS, rpcError } = globalThis.keloConstants;
+const {
+  HOST_NAME, CONTROL_PORT, STORE_KEY, MANAGED_KEY, HELLO_METHOD, TOKEN_FLAGS_METHOD, ERRORS, rpcError,
+} = globalThis.keloConstants;
+// How long an answer waits for the token's flags before it goes without.
+const TOKEN_FLAGS_WAIT_MS = 2000;
+const EXTENSION_NAME = api.runtime.getManifest().name;
+// Where a person changes a site's standing answer, as the errors tell it.
+const WHERE_TO_CHANGE = `open the options of the "${EXTENSION_NAME}" extension (its button in the browser's ` +
+  'toolbar or Extensions menu)';
+
+// The toolbar button opens the options page: the sites and their answers.
+// Chromium (MV3) calls it action, Firefox's MV2 browserAction.
+(api.action ?? api.browserAction).onClicked.addListener(() => {
+  api.runtime.openOptionsPage().catch(() => {});
+});
 
 // A host method (see HELLO_METHOD) is for the extension only, never a page.
 /** @param {string} name */
@@ -118,6 +133,7 @@ function openPrompt(byOrigin, origin, query) {
   byOrigin.set(origin, prompt);
   prompts.set(nonce, prompt);
   const url = api.runtime.getURL(`consent.html?${new URLSearchParams({ nonce, origin, ...query })}`);
+  // About the size of the page, which fits the window to itself once drawn.
   api.windows.create({ url, type: 'popup', width: 480, height: 300, focused: true })
     .then((w) => {
       // Every window the browser opened has an id.
@@ -196,6 +212,13 @@ api.runtime.onMessage.addListener((msg, sender, /** @type {(reply: PromptReply) 
 /** @type {Set<Control>} */
 const controls = new Set();
 
+// What a host answer is for: a page's call, or the token's flags that one
+// of its answers waits for.
+/**
+ * @typedef {{ message: ResponseMessage, ready: boolean, timer?: ReturnType<typeof setTimeout> }} Outgoing
+ * @typedef {{ pageId: number | string, request: RpcRequest } | { flagsFor: Outgoing }} HostCall
+ */
+
 class Control {
   /**
    * @param {chrome.runtime.Port} pagePort from the content script
@@ -209,8 +232,12 @@ class Control {
     /** @type {chrome.runtime.Port | null} */
     this.native = null;
     this.nextId = 1;
-    /** @type {Map<number, number | string>} our id -> the page's id */
+    /** @type {Map<number, HostCall>} by our id towards the host */
     this.pending = new Map();
+    // Answers on their way to the page, in the order the host gave them: one
+    // that waits for the token's flags holds back those behind it.
+    /** @type {Outgoing[]} */
+    this.outbox = [];
     // Calls that arrived while a confirmation is open; they wait for it so
     // that the host still sees the page's calls in the page's order.
     /** @type {RpcRequest[] | null} */
@@ -247,6 +274,12 @@ class Control {
   /** @param {RpcError} error */
   fail(error, dismissed = false) {
     if (this.closed) return;
+    // Answers the host gave still reach the page, with or without flags.
+    for (const out of this.outbox) {
+      clearTimeout(out.timer);
+      this.send(out.message);
+    }
+    this.outbox = [];
     this.send(dismissed ? { type: 'gone', error, dismissed } : { type: 'gone', error });
     this.close();
   }
@@ -256,6 +289,8 @@ class Control {
     this.closed = true;
     controls.delete(this);
     this.pending.clear();
+    for (const out of this.outbox) clearTimeout(out.timer);
+    this.outbox = [];
     this.held = null;
     // Nobody is left to run the operation: its question goes away.
     if (this.confirming) finishPrompt(this.confirming, 'deny');
@@ -286,12 +321,12 @@ class Control {
     if (this.closed) return;
     if (answer === 'closed') {
       this.fail(rpcError(ERRORS.NOT_ALLOWED, `${this.origin} is not allowed to use the security token: ` +
-        'the consent window was closed without an answer (reload the page to be asked again)'), true);
+        'the consent window was closed without an answer. Reload the page to be asked again'), true);
       return;
     }
     if (answer !== 'allow') {
-      this.fail(rpcError(ERRORS.NOT_ALLOWED,
-        `${this.origin} is not allowed to use the security token: the user denied it`));
+      this.fail(rpcError(ERRORS.NOT_ALLOWED, `${this.origin} is not allowed to use the security token: ` +
+        `access was denied for this site. To undo that, ${WHERE_TO_CHANGE} and choose "Ask again" for ${this.origin}`));
       return;
     }
     this.connectNative();
@@ -302,7 +337,7 @@ class Control {
     try {
       native = api.runtime.connectNative(HOST_NAME);
     } catch (e) {
-      this.fail(rpcError(ERRORS.NO_HOST, `cannot start the native host: ${e.message}`));
+      this.fail(rpcError(ERRORS.NO_HOST, rules.noHostMessage(HOST_NAME, e.message)));
       return;
     }
     this.native = native;
@@ -313,8 +348,7 @@ class Control {
       const why = err && err.message ? err.message : 'it exited';
       this.native = null;
       if (!ready) {
-        this.fail(rpcError(ERRORS.NO_HOST,
-          `the native host ${HOST_NAME} did not start (${why}); run "kelo-ca register"`));
+        this.fail(rpcError(ERRORS.NO_HOST, rules.noHostMessage(HOST_NAME, why)));
       } else {
         this.fail(rpcError(ERRORS.HOST_GONE, `the native host ended: ${why}`));
       }
@@ -425,7 +459,7 @@ class Control {
         `of JSON, more than the native host accepts (${rules.MAX_REQUEST_BYTES} bytes)`));
       return;
     }
-    this.pending.set(id, req.id);
+    this.pending.set(id, { pageId: req.id, request: req });
     try {
       this.native.postMessage(out);
     } catch (e) {
@@ -441,13 +475,60 @@ class Control {
       this.fail(rpcError(ERRORS.HOST_GONE, `${route.stray}; the control was closed`));
       return;
     }
-    const pageId = /** @type {number | string} */ (this.pending.get(route.id)); // routed: it is pending
+    const call = /** @type {HostCall} */ (this.pending.get(route.id)); // routed: it is pending
     this.pending.delete(route.id);
+    if ('flagsFor' in call) {
+      const flags = msg.result && typeof msg.result === 'object' ? msg.result.flags : undefined;
+      // Too late (already passed on without them) or no flags: nothing to add.
+      if (!call.flagsFor.ready && Number.isInteger(flags) && flags >= 0) call.flagsFor.message.tokenFlags = flags;
+      this.release(call.flagsFor);
+      return;
+    }
     /** @type {RpcResponse} */
-    const response = { jsonrpc: '2.0', id: pageId };
+    const response = { jsonrpc: '2.0', id: call.pageId };
     if ('error' in msg) response.error = msg.error;
     else response.result = msg.result;
-    this.send({ type: 'response', response });
+    /** @type {Outgoing} */
+    const out = { message: { type: 'response', response }, ready: true };
+    this.outbox.push(out);
+    const sid = 'error' in msg ? null : rules.pinFailureSession(call.request, msg.result);
+    if (sid !== null) this.askTokenFlags(out, sid);
+    this.flush();
+  }
+
+  // Asks the host for the token's flags that `out` should carry. The page's
+  // calls keep their order and ids: ours towards the host are our own, and
+  // the answers behind `out` wait for it.
+  /**
+   * @param {Outgoing} out
+   * @param {number} sid
+   */
+  askTokenFlags(out, sid) {
+    if (!this.native) return;
+    const id = this.nextId++;
+    this.pending.set(id, { flagsFor: out });
+    out.ready = false;
+    // A late answer still finds its entry in pending and is dropped there.
+    out.timer = setTimeout(() => this.release(out), TOKEN_FLAGS_WAIT_MS);
+    try {
+      this.native.postMessage({ jsonrpc: '2.0', id, method: TOKEN_FLAGS_METHOD, params: { SessionID: sid } });
+    } catch {
+      this.release(out); // the port is gone; its disconnect ends the control
+    }
+  }
+
+  /** @param {Outgoing} out */
+  release(out) {
+    if (out.ready) return;
+    clearTimeout(out.timer);
+    out.ready = true;
+    this.flush();
+  }
+
+  flush() {
+    while (this.outbox.length > 0 && this.outbox[0].ready) {
+      this.send(/** @type {Outgoing} */ (this.outbox.shift()).message);
+    }
   }
 }
 
@@ -475,7 +556,10 @@ api.runtime.onConnect.addListener((port) => {
 api.storage.onChanged.addListener(() => {
   for (const c of [...controls]) {
     decision(c.origin).then((d) => {
-      if (d !== 'allow' && c.native) c.fail(rpcError(ERRORS.NOT_ALLOWED, `access for ${c.origin} was revoked`));
+      if (d !== 'allow' && c.native) {
+        c.fail(rpcError(ERRORS.NOT_ALLOWED, `access for ${c.origin} was revoked in the extension's options; ` +
+          'create the control again to be asked'));
+      }
     }, (e) => {
       c.fail(rpcError(ERRORS.INTERNAL, `cannot read which origins are allowed (${e.message}); the control was closed`));
     });

@@ -23,7 +23,12 @@
  * The consent page asks the background with runtime.sendMessage: a
  * ConsentMessage answers its window's question, a KeepaliveMessage keeps the
  * worker running while the person thinks; both are answered PromptReply.
- * Towards the host: JSON-RPC, the HELLO_METHOD greeting first.
+ * Towards the host: JSON-RPC, the HELLO_METHOD greeting first; after a PIN
+ * method's PIN failure the background asks TOKEN_FLAGS_METHOD (params
+ * { SessionID }, result { flags }) before it passes the answer on.
+ * The content script marks the page's root element with PRESENCE_ATTRIBUTE
+ * ="1" before any page script runs, so that the page API knows at once
+ * whether the extension is there.
  *
  * @typedef {{ hresult: string }} RpcErrorData
  * @typedef {{ code: number, message: string, data?: RpcErrorData }} RpcError
@@ -40,7 +45,9 @@
  * @typedef {{ type: 'gone', error: RpcError, dismissed?: true }} GoneMessage
  *   dismissed: the consent window was closed unanswered; the content script
  *   denies the rest of the page load without asking again.
- * @typedef {{ type: 'response', response: RpcResponse }} ResponseMessage
+ * @typedef {{ type: 'response', response: RpcResponse, tokenFlags?: number }} ResponseMessage
+ *   tokenFlags: CK_TOKEN_INFO.flags as the token reported them right after a
+ *   PIN method failed on the PIN (result 4001..4008), when the host could say.
  * @typedef {CallMessage | CloseMessage} FromPage
  * @typedef {ReadyMessage | GoneMessage | ResponseMessage} FromBackground
  * @typedef {AckMessage | FromBackground} ToPage
@@ -62,6 +69,8 @@
   // The host's own methods have a dot in their name, the control's never do;
   // only the extension may call them.
   const HELLO_METHOD = 'kelo.hello';
+  const TOKEN_FLAGS_METHOD = 'kelo.tokenFlags';
+  const PRESENCE_ATTRIBUTE = 'data-kelo-ca-extension';
   const STORE_KEY = 'origins'; // { [origin]: 'allow' | 'deny' } in storage.local
   const MANAGED_KEY = 'allowedOrigins'; // string[] in storage.managed (policy)
 
@@ -90,7 +99,8 @@
   }
 
   const constants = Object.freeze({
-    HOST_NAME, CONTROL_PORT, CREATE_TAG, HELLO_METHOD, STORE_KEY, MANAGED_KEY, ERRORS, rpcError,
+    HOST_NAME, CONTROL_PORT, CREATE_TAG, HELLO_METHOD, TOKEN_FLAGS_METHOD, PRESENCE_ATTRIBUTE, STORE_KEY, MANAGED_KEY,
+    ERRORS, rpcError,
   });
   if (typeof module === 'object' && module.exports) module.exports = constants;
   else root.keloConstants = constants;

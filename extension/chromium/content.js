@@ -6,6 +6,9 @@
 'use strict';
 
 (() => {
+  // First, before any page script runs (document_start): the page API sees
+  // at once whether the extension is there.
+  document.documentElement?.setAttribute(globalThis.keloConstants.PRESENCE_ATTRIBUTE, '1');
   /** @typedef {import('./constants.js').RpcError} RpcError */
   /** @typedef {import('./constants.js').ToPage} ToPage */
   const { CREATE_TAG, CONTROL_PORT, ERRORS, rpcError } = globalThis.keloConstants;

@@ -49,9 +49,11 @@ function fill(id, origins, button) {
     if (button) {
       const b = document.createElement('button');
       b.textContent = button;
+      // Read out alone (a list of buttons), it must still say which site.
+      b.setAttribute('aria-label', `${button} ${origin}`);
       b.dataset.origin = origin;
       b.addEventListener('click', () => forget(origin).catch((e) =>
-        showError(`Could not ${button.toLowerCase()} ${origin}: ${e.message}`)));
+        showError(`Could not change the answer for ${origin}: ${e.message}`)));
       cell.append(b);
     }
   }
@@ -70,10 +72,11 @@ async function render() {
   }
   const entries = Object.entries(answers);
   fill('allowed', entries.filter(([, a]) => a === 'allow').map(([o]) => o), 'Revoke');
-  fill('denied', entries.filter(([, a]) => a === 'deny').map(([o]) => o), 'Forget');
+  fill('denied', entries.filter(([, a]) => a === 'deny').map(([o]) => o), 'Ask again');
   fill('managed', managed, null);
 }
 
+document.getElementById('name')?.replaceChildren(api.runtime.getManifest().name);
 const show = () => render().catch((e) => showError(`Could not read the sites: ${e.message}`));
 api.storage.onChanged.addListener(show);
 show();

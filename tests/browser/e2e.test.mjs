@@ -2,13 +2,14 @@
 // Chromium, on a private SoftHSM2 token. BUILD_DIR names the build directory.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
+import { execFileSync } from 'node:child_process';
 import crypto from 'node:crypto';
 import fs from 'node:fs';
 import http from 'node:http';
 import os from 'node:os';
 import path from 'node:path';
 import {
-  alive, answerConsent as answer, apiFile, consentPages as consentIn, readPids, repo, startBrowser, waitFor,
+  HOST_NAME, alive, answerConsent as answer, apiFile, consentPages as consentIn, readPids, repo, startBrowser, waitFor,
 } from './helpers/chromium.mjs';
 
 const build = path.resolve(process.env.BUILD_DIR || path.join(repo, 'build'));
@@ -22,6 +23,7 @@ let browser, pidFile, server, context, base, otherBase, extId, token, tokenCert;
 
 function pagesHtml() {
   return `<!doctype html><meta charset="utf-8"><title>kelo-ca test</title>
+<script>window.marked = document.documentElement.getAttribute('data-kelo-ca-extension');</script>
 <script type="module">
 import * as kelo from '/kelo-ca.js';
 window.kelo = kelo;
@@ -32,20 +34,32 @@ window.run = async (fn) => {
   catch (e) { return { err: { name: e.name, message: e.message, code: e.code, hresult: e.hresult,
                               isError: e instanceof Error } }; }
 };
-// One call straight to the content script, as the page API sends it but with
-// any method name; the control it opens is closed again.
-window.rawCall = (method, params) => new Promise((resolve) => {
+// Calls straight to the content script on one control, as the page API sends
+// them but with any method name: the first alone, the rest back to back once
+// it answered ('$0' in their params is its result). Resolves with the
+// messages the page got, in order; the control is closed again.
+window.rawCalls = (calls) => new Promise((resolve) => {
   const { port1, port2 } = new MessageChannel();
+  const got = [];
+  const post = (i) => port1.postMessage({ type: 'call', request: { jsonrpc: '2.0', id: i + 1, method: calls[i][0],
+    params: calls[i][1]?.map((v) => (v === '$0' ? got[0].response.result : v)) } });
   port1.onmessage = ({ data }) => {
-    if (data.type === 'ready') port1.postMessage({ type: 'call', request: { jsonrpc: '2.0', id: 1, method, params } });
-    if (data.type !== 'response' && data.type !== 'gone') return;
+    if (data.type === 'ack') return;
+    if (data.type === 'ready') return post(0);
+    got.push(data);
+    if (data.type === 'response' && got.length === 1) for (let i = 1; i < calls.length; i++) post(i);
+    if (data.type !== 'gone' && got.length < calls.length) return;
     port1.postMessage({ type: 'close' });
     port1.close();
-    resolve(data.type === 'gone' ? { err: data.error } : data.response.error ? { err: data.response.error }
-                                                                             : { ok: data.response.result });
+    resolve(got);
   };
   window.postMessage({ type: 'kelo-ca/create' }, location.origin, [port2]);
 });
+window.rawCall = async (method, params) => {
+  const [data] = await window.rawCalls([[method, params]]);
+  return data.type === 'gone' ? { err: data.error } : data.response.error ? { err: data.response.error }
+                                                                         : { ok: data.response.result };
+};
 </script>`;
 }
 
@@ -93,6 +107,39 @@ function callWith(page, index, method, argsCode) {
   return page.evaluate(([i, m, a]) => window.run(() => window.ctls[i][m](...eval(a))), [index, method, argsCode]);
 }
 
+// The consent (or confirmation) window once drawn; the focus must start on
+// Deny, the safe answer.
+async function promptWindow(shot) {
+  await waitFor(() => consentPages().length > 0, 'the consent window');
+  const win = consentPages()[0];
+  await win.waitForLoadState('load');
+  assert.equal(await win.evaluate(() => document.activeElement?.id), 'deny');
+  if (shot) {
+    // Fitted to its content: nothing cut off, no empty half window.
+    await waitFor(() => win.evaluate(() => {
+      const used = document.getElementById('content').getBoundingClientRect().bottom;
+      return innerWidth < 600 && used <= innerHeight && innerHeight - used < 60;
+    }), 'the window to fit its content');
+    await win.screenshot({ path: shot });
+  }
+  return win;
+}
+
+// Keys pressed in that window; the answer closes it, sometimes before the
+// press has returned.
+async function press(win, ...keys) {
+  for (const key of keys) {
+    try {
+      await win.keyboard.press(key);
+    } catch (e) {
+      if (!win.isClosed()) throw e;
+    }
+  }
+}
+
+const text = (win, selector) => win.evaluate((s) => document.querySelector(s).textContent.replace(/\s+/g, ' ').trim(),
+  selector);
+
 // Closes the consent (or confirmation) window without an answer.
 async function closeConsent() {
   await waitFor(() => consentPages().length > 0, 'the consent window');
@@ -134,10 +181,13 @@ let page; // on the allowed origin, shared by the tests below in order
 
 test('first create() asks; Allow gives a control that runs the typical request on the token', async () => {
   page = await openPage(base);
+  // The extension marks the page before the page's first script runs.
+  assert.equal(await page.evaluate(() => window.marked), '1');
   const created = create(page);
-  const question = await answerConsent('allow', path.join(os.tmpdir(), 'kelo-consent.png'));
-  assert.equal(question.replace(/\s+/g, ' ').trim(),
-    `Allow ${base} to use your security token and certificates?`);
+  const win = await promptWindow(path.join(os.tmpdir(), 'kelo-consent.png'));
+  assert.equal(await text(win, '#question'), `Allow ${base} to use your security token and certificates?`);
+  // Enter answers the focused button, here Allow.
+  await press(win, 'Tab', 'Enter');
   assert.deepEqual(await created, { ok: 0 });
 
   const sid = await ok(page, 0, 'ConnectToken');
@@ -226,9 +276,10 @@ test('TokenInitialize, ChangeSOPin and UnblockUserPin ask every time; a refusal 
   assert.equal(second.err?.code, -32001, JSON.stringify(second));
   assert.match(second.err.message, /already open/);
   assert.equal(consentPages().length, 1);
-  const question = await answerConsent('deny', path.join(os.tmpdir(), 'kelo-confirm.png'));
-  assert.equal(question.replace(/\s+/g, ' ').trim(), `Allow ${base} to initialize the security token: ` +
-    'this erases every key and certificate on it and sets new PINs?');
+  const win = await promptWindow(path.join(os.tmpdir(), 'kelo-confirm.png'));
+  assert.equal(await text(win, '#question'), `Allow ${base} to erase and initialize your security token?`);
+  assert.match(await text(win, '#permits'), /erases every key and certificate on the token and sets new PINs/);
+  await press(win, 'Enter'); // on Deny
   const denied = await init;
   assert.equal(denied.err?.code, -32001, JSON.stringify(denied));
   assert.match(denied.err.message, /TokenInitialize was not run/);
@@ -246,7 +297,7 @@ test('TokenInitialize, ChangeSOPin and UnblockUserPin ask every time; a refusal 
 
   // Allowed, the call reaches the host (same SO PIN in and out).
   const change = call(page, 0, 'ChangeSOPin', sid, token.KELO_SO_PIN, token.KELO_SO_PIN);
-  assert.match(await answerConsent('allow'), /change the security officer \(administrator\) PIN/);
+  assert.match(await answerConsent('allow'), /change the security officer PIN/);
   const changed = await change;
   assert.ok(Number.isInteger(changed.ok), JSON.stringify(changed));
   assert.equal(await ok(page, 0, 'DisconnectToken', sid), 0);
@@ -312,7 +363,48 @@ test('close() ends the host process and later calls reject', async () => {
   assert.equal((await call(page, c, 'ConnectToken')).err?.code, -32000);
 });
 
-test('closing the consent window denies the page load; Deny rejects create(), and is remembered for that origin', SETTLES, async () => {
+test('a PIN failure comes with the token\'s flags, in order with the calls behind it', SETTLES, async (t) => {
+  const got = await page.evaluate((pin) => window.rawCalls([
+    ['ConnectToken', []], ['Login', ['$0', '0000']], ['RetrieveSerial', ['$0']], ['Login', ['$0', pin]],
+  ]), token.KELO_USER_PIN);
+  assert.deepEqual(got.map((m) => [m.type, m.response?.id]), [1, 2, 3, 4].map((id) => ['response', id]));
+  assert.equal(got[1].response.result, 4001);
+  assert.equal(got[2].response.result, token.KELO_TOKEN_SERIAL);
+  assert.equal(got[3].response.result, 0);
+  assert.ok(!('tokenFlags' in got[2]) && !('tokenFlags' in got[3]), 'only a PIN failure carries the flags');
+  // Asked of the host itself: does it know the method yet?
+  const asked = execFileSync(kelo, ['serve'], {
+    input: '{"jsonrpc":"2.0","id":1,"method":"kelo.tokenFlags","params":{"SessionID":1}}\n',
+  }).toString();
+  if (JSON.parse(asked).error?.code === -32601) {
+    assert.ok(!('tokenFlags' in got[1]));
+    t.diagnostic('the host does not know kelo.tokenFlags: only the order was checked');
+    return;
+  }
+  const CKF_TOKEN_INITIALIZED = 0x400;
+  assert.ok(Number.isInteger(got[1].tokenFlags) && got[1].tokenFlags & CKF_TOKEN_INITIALIZED,
+    `token flags ${got[1].tokenFlags}`);
+});
+
+test('without a registered host, create() says so and what to run', async (t) => {
+  // The package registers the host for all users, where the profile cannot hide it.
+  if (fs.existsSync(`/etc/chromium/native-messaging-hosts/${HOST_NAME}.json`)) {
+    t.skip('the host is registered for all users on this machine');
+    return;
+  }
+  const file = path.join(browser.profile, 'NativeMessagingHosts', `${HOST_NAME}.json`);
+  const kept = fs.readFileSync(file);
+  fs.rmSync(file);
+  try {
+    const r = await create(page);
+    assert.equal(r.err?.code, -32002, JSON.stringify(r));
+    assert.match(r.err.message, /not registered.*"kelo-ca register"/);
+  } finally {
+    fs.writeFileSync(file, kept);
+  }
+});
+
+test('Escape in the consent window denies the page load; Deny rejects create(), and is remembered for that origin', SETTLES, async () => {
   const denied = await openPage(otherBase);
   const waiting = create(denied);
   await waitFor(() => consentPages().length === 1, 'the consent window');
@@ -320,7 +412,7 @@ test('closing the consent window denies the page load; Deny rejects create(), an
   const late = await create(denied, '({ timeout: 200 })');
   assert.equal(late.err?.code, -32005, JSON.stringify(late));
   assert.equal(consentPages().length, 1);
-  await closeConsent();
+  await press(await promptWindow(), 'Escape'); // as closing the window
   const dismissed = await waiting;
   assert.equal(dismissed.err?.code, -32001, JSON.stringify(dismissed));
   assert.match(dismissed.err.message, /closed without an answer/);
@@ -338,7 +430,8 @@ test('closing the consent window denies the page load; Deny rejects create(), an
   const r = await created;
   assert.equal(r.err?.code, -32001, JSON.stringify(r));
   assert.equal(r.err.isError, true);
-  assert.match(r.err.message, /not allowed/);
+  // It says how to undo it.
+  assert.match(r.err.message, /not allowed.*toolbar.*"Ask again"/);
   const hosts = hostPids().length;
   assert.equal((await create(denied)).err?.code, -32001);
   assert.equal(consentPages().length, 0);
@@ -372,6 +465,7 @@ test('create() on a page that is not a secure context rejects at once, saying so
   assert.equal(r.err?.code, -32003, JSON.stringify(r));
   assert.match(r.err.message, /not a secure context/);
   assert.ok(Date.now() - started < 1500, 'without waiting for an extension');
+  assert.equal(await insecure.evaluate(() => window.marked), null, 'no content script here');
   await insecure.close();
 });
 
@@ -379,14 +473,20 @@ test('the options page lists the origins and Revoke asks again', async () => {
   const options = await context.newPage();
   await options.goto(`chrome-extension://${extId}/options.html`);
   await options.waitForSelector(`#allowed button[data-origin="${base}"]`);
+  await options.setViewportSize({ width: 800, height: 640 });
+  await options.screenshot({ path: path.join(os.tmpdir(), 'kelo-options.png') });
+  assert.equal(await options.title(), await options.textContent('h1'));
   assert.deepEqual(await options.$$eval('#allowed td:first-child', (tds) => tds.map((t) => t.textContent)), [base]);
   assert.deepEqual(await options.$$eval('#denied td:first-child', (tds) => tds.map((t) => t.textContent)), [otherBase]);
   // Revoking also takes away the controls that origin still has open.
   const open = (await create(page)).ok;
-  await options.click(`#allowed button[data-origin="${base}"]`);
+  // Each button names its site to a screen reader.
+  await options.getByRole('button', { name: `Revoke ${base}`, exact: true }).click();
   await options.waitForSelector('#allowed-none:not([hidden])');
   await waitFor(async () => (await call(page, open, 'ConnectToken')).err?.code === -32001, 'revocation of the open control');
   const created = create(page);
   await answerConsent('allow');
   assert.ok(Number.isInteger((await created).ok));
+  await options.getByRole('button', { name: `Ask again ${otherBase}`, exact: true }).click();
+  await options.waitForSelector('#denied-none:not([hidden])');
 });

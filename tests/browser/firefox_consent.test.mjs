@@ -9,6 +9,7 @@ import { EXT_BASE, FirefoxRun, waitFor } from './firefox_harness.mjs';
 const PRESET = 'https://preset.example';
 
 const PAGE = `<!doctype html><meta charset="utf-8"><title>kelo-ca firefox consent</title>
+<script>window.marked = document.documentElement.getAttribute('data-kelo-ca-extension');</script>
 <script type="module">
 import * as kelo from '/kelo-ca.js';
 window.kelo = kelo;
@@ -72,6 +73,8 @@ after(async () => {
 
 test('create() asks in the extension window; Allow gives a working control', async () => {
   page = await openPage(run.base);
+  // The extension marks the page before the page's first script runs.
+  assert.equal(await bidi.eval(page, 'window.marked'), '1');
   const created = create(page);
   assert.equal(await answerConsent('allow', { openOptions: true }),
     `Allow ${run.base} to use your security token and certificates?`);

@@ -56,6 +56,35 @@ test('the confirmed operations match as the host matches names, and nothing else
   }
 });
 
+test('a PIN method\'s PIN failure names the session whose token flags go with it', () => {
+  const cases = [
+    ['Login', [7, '0000'], 4001, 7],
+    ['LOGIN', [7, '0000'], 4008, 7], // names in any case, the whole range of PIN failures
+    ['TokenInitialize', [-5, 'so', 'user', 'label'], 4002, -5],
+    ['ChangeUserPin', { pinold: 'a', SESSIONID: 9 }, 4003, 9], // named parameters too
+    ['changesopin', [3], 4005, 3],
+    ['UnblockUserPin', [3], 4004, 3],
+    ['Login', [7, '0000'], 4000, null],
+    ['Login', [7, '0000'], 4009, null],
+    ['Login', [7, '0000'], '4001', null], // only a result code, never text
+    ['Logout', [7], 4001, null],
+    ['Login', ['7', '0000'], 4001, null], // no session to ask about
+    ['Login', { pin: '0000' }, 4001, null],
+    ['Login', undefined, 4001, null],
+  ];
+  for (const [method, params, result, sid] of cases) {
+    assert.equal(rules.pinFailureSession({ method, params }, result), sid, JSON.stringify([method, params, result]));
+  }
+});
+
+test('a host that did not start is explained: not registered, or failed', () => {
+  const host = constants.HOST_NAME;
+  for (const why of ['Specified native messaging host not found.', `No such native application ${host}`]) {
+    assert.match(rules.noHostMessage(host, why), /is not registered with this browser .*"kelo-ca register"/, why);
+  }
+  assert.match(rules.noHostMessage(host, 'Native host has exited.'), /did not start \(Native host has exited\.\)/);
+});
+
 test('request size is counted in UTF-8 bytes of the JSON the host receives', () => {
   const msg = (s) => ({ jsonrpc: '2.0', id: 1, method: 'Hash', params: [1, 0, s] });
   const overhead = rules.requestBytes(msg(''));
@@ -79,6 +108,7 @@ test('the page API uses the extension\'s tag, error codes and host-gone status',
   for (const [k, code] of Object.entries(page.ErrorCode)) {
     if (!(k in ERRORS)) assert.ok(!extensionCodes.has(code), `${k} means an extension error too`);
   }
+  assert.ok(source.includes(`'${constants.PRESENCE_ATTRIBUTE}'`), 'the page API looks for the content script\'s mark');
 
   let sent = null;
   globalThis.window = { isSecureContext: true, location: { origin: 'https://a.example' },

@@ -81,9 +81,12 @@ export async function launch(profile) {
   const context = await chromium.launchPersistentContext(profile, {
     executablePath: process.env.CHROMIUM || '/usr/bin/chromium',
     headless: false, // --headless=new below: the old headless mode has no extensions
+    // Each page as large as its window, so that the extension's windows are
+    // seen (and shot) at the size they open with; tabs get --window-size.
+    viewport: null,
     ignoreDefaultArgs: ['--disable-extensions'],
     args: [
-      '--headless=new', '--no-sandbox', `--load-extension=${extDir}`,
+      '--headless=new', '--no-sandbox', '--window-size=1280,720', `--load-extension=${extDir}`,
       `--disable-extensions-except=${extDir}`, '--disable-gpu', '--disable-quic', '--no-first-run',
       '--disable-background-networking', '--disable-component-update', '--disable-sync',
     ],
