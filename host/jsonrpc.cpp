@@ -1,11 +1,14 @@
 #include "host/jsonrpc.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <vector>
 
+#include "control/coerce.h"
+#include "host/result_text.h"
 #include "platform/display.h"
 #include "platform/wipe.h"
 
@@ -99,6 +102,12 @@ bool IsHighSurrogate(long unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
 bool IsLowSurrogate(long unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
 
 bool IsComposite(const json& j) { return j.is_object() || j.is_array(); }
+
+// Whether `s`, with ASCII capitals lowered, is `lower`.
+bool EqualsLowerAscii(std::string_view s, std::string_view lower) {
+  return std::equal(s.begin(), s.end(), lower.begin(), lower.end(),
+                    [](char a, char b) { return (a >= 'A' && a <= 'Z' ? static_cast<char>(a - 'A' + 'a') : a) == b; });
+}
 
 bool IsAsciiAlpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 bool IsAsciiDigit(char c) { return c >= '0' && c <= '9'; }
@@ -234,6 +243,7 @@ class JsonRpcEndpoint::Dispatch {
  private:
   static json HandleOne(JsonRpcEndpoint& endpoint, json& req);
   static json Hello(JsonRpcEndpoint& endpoint, const json& id, const json* params);
+  static json TokenFlags(JsonRpcEndpoint& endpoint, const json& id, const json* params);
 };
 
 json JsonRpcEndpoint::Dispatch::Hello(JsonRpcEndpoint& endpoint, const json& id, const json* params) {
@@ -262,6 +272,35 @@ json JsonRpcEndpoint::Dispatch::Hello(JsonRpcEndpoint& endpoint, const json& id,
   return {{"jsonrpc", "2.0"}, {"id", id}, {"result", std::move(info)}};
 }
 
+json JsonRpcEndpoint::Dispatch::TokenFlags(JsonRpcEndpoint& endpoint, const json& id, const json* params) {
+  const json* given = nullptr;
+  if (params != nullptr && params->is_array() && params->size() == 1) {
+    given = &(*params)[0];
+  } else if (params != nullptr && params->is_object() && params->size() == 1 &&
+             EqualsLowerAscii(params->begin().key(), "sessionid")) {
+    // Named as the control's methods name it, in any letter case.
+    given = &params->begin().value();
+  }
+  Value sid;
+  if (given == nullptr || IsComposite(*given) || Coerce(ToValue(*given), VarType::Long, sid) != kS_OK) {
+    return Error(id, kInvalidParams,
+                 std::string("params of ") + kTokenFlagsMethod +
+                     " must be {\"SessionID\": <session identifier>} or [<session identifier>], "
+                     "the identifier a 32-bit integer");
+  }
+  std::uint64_t flags = 0;
+  const ResultCode rc = endpoint.control_.TokenFlags(static_cast<std::int32_t>(sid.i), flags);
+  if (rc != kOk) {
+    const char* meaning = ResultCodeMeaning(rc);
+    json err = {{"code", kTokenFlagsUnavailable},
+                {"message", "the token's flags cannot be read: " + std::string(meaning ? meaning : "failure") +
+                                " (" + std::to_string(rc) + ")"},
+                {"data", {{"resultCode", rc}}}};
+    return {{"jsonrpc", "2.0"}, {"id", id}, {"error", std::move(err)}};
+  }
+  return {{"jsonrpc", "2.0"}, {"id", id}, {"result", {{"flags", flags}}}};
+}
+
 // Returns a response object, or null for a notification.
 json JsonRpcEndpoint::Dispatch::HandleOne(JsonRpcEndpoint& endpoint, json& req) {
   Envelope env;
@@ -269,6 +308,7 @@ json JsonRpcEndpoint::Dispatch::HandleOne(JsonRpcEndpoint& endpoint, json& req) 
   // A notification is never answered, not even with an error about its call.
   const auto answer = [&env](json r) { return env.notification ? json() : r; };
   if (env.name == kHelloMethod) return answer(Hello(endpoint, env.id, env.params));
+  if (env.name == kTokenFlagsMethod) return answer(TokenFlags(endpoint, env.id, env.params));
   const MethodInfo* method = FindMethod(env.name);
   // Nothing of the request is echoed: its text may be anything, a PIN included.
   if (!method) return answer(Error(env.id, kMethodNotFound, "unknown method", kDISP_E_UNKNOWNNAME));

@@ -30,6 +30,16 @@ inline constexpr char kHostVersion[] = KELO_VERSION;  // the project version, fr
 // counts; later ones are refused, so that whoever speaks first (the
 // extension, before it relays any page's call) fixes the name.
 inline constexpr char kHelloMethod[] = "kelo.hello";
+// The second host method: what the current token reports in its flags
+// (CK_TOKEN_INFO.flags: PIN counters and locks), so that a client can
+// explain a PIN failure. params {"SessionID": id} (name in any letter case)
+// or [id], the id coerced as a long parameter is. The answer is
+// {"flags": <number>}. When the control cannot read them (wrong session
+// identifier, no token) the answer is the error kTokenFlagsUnavailable with
+// data {"resultCode": <the control's code>}: the call asked for flags and got
+// none. It reads nothing secret, so it needs no hello first.
+inline constexpr char kTokenFlagsMethod[] = "kelo.tokenFlags";
+inline constexpr int kTokenFlagsUnavailable = -32010;
 // The longest DNS name (253) with a scheme and a port fits.
 inline constexpr std::size_t kMaxOriginLength = 300;
 

@@ -5,11 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <vector>
 
 #include "tests/fake_registry.h"
+#include "tests/mock_api.h"
 
 namespace kelo {
 namespace {
@@ -106,6 +108,15 @@ TEST_F(JsonRpcTest, MalformedRequestsGetTheirErrorCodes) {
       {R"({"jsonrpc":"2.0","id":1,"method":"Login","params":[1,S3CRET]})", kParseError, ""},
       {R"({"jsonrpc":"2.0","id":1,"method":"S3CRET","params":[]})", kMethodNotFound, "0x80020006"},
       {R"({"jsonrpc":"2.0","id":"x","method":"Login","params":{"S3CRET":1}})", kInvalidParams, "0x80020006"},
+      // The host's flags method takes one session identifier, as a long parameter would.
+      {R"({"jsonrpc":"2.0","id":1,"method":"kelo.tokenFlags"})", kInvalidParams, ""},
+      {R"({"jsonrpc":"2.0","id":1,"method":"kelo.tokenFlags","params":[1,2]})", kInvalidParams, ""},
+      {R"({"jsonrpc":"2.0","id":1,"method":"kelo.tokenFlags","params":[[1]]})", kInvalidParams, ""},
+      {R"({"jsonrpc":"2.0","id":1,"method":"kelo.tokenFlags","params":[4294967296]})", kInvalidParams, ""},
+      {R"({"jsonrpc":"2.0","id":1,"method":"kelo.tokenFlags","params":{"SessionID":"x"}})", kInvalidParams, ""},
+      {R"({"jsonrpc":"2.0","id":1,"method":"kelo.tokenFlags","params":{"S3CRET":1}})", kInvalidParams, ""},
+      // Well formed, but this registry has no token to ask.
+      {R"({"jsonrpc":"2.0","id":1,"method":"kelo.tokenFlags","params":["1"]})", kTokenFlagsUnavailable, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
@@ -348,6 +359,66 @@ TEST_F(HelloTest, TheControlMethodsAreUntouched) {
     EXPECT_EQ(Call(Req(name, "{}"))["error"]["code"], kMethodNotFound);
   }
   EXPECT_EQ(endpoint->origin(), "https://a.example");
+}
+
+// A registry whose one token is the mock module loaded by its path: this
+// test runs without the mock directory on the loader's search path.
+class MockPathRegistry final : public ITokenRegistry {
+ public:
+  explicit MockPathRegistry(std::string path) : path_(std::move(path)) {}
+  ResultCode Connect() override {
+    if (!token_.IsLoaded()) {
+      if (ResultCode rc = token_.Load(path_.c_str()); rc != kOk) return rc;
+    }
+    const ResultCode rc = token_.Connect();
+    connected_ = rc == kOk;
+    return rc;
+  }
+  ResultCode Disconnect() override {
+    connected_ = false;
+    return token_.Disconnect();
+  }
+  CP11Token* GetCurrentToken() override { return connected_ ? &token_ : nullptr; }
+  void GetAllSerials(std::string&) override {}
+  LibraryType CurrentType() const override { return connected_ ? kLibraryZIr4 : kNoLibrary; }
+
+ private:
+  std::string path_;
+  CP11Token token_;
+  bool connected_ = false;
+};
+
+TEST(TokenFlagsOverMock, TheTokensFlagsComeBackAsItReportsThem) {
+  // The build puts the mock modules beside the test programs.
+  const std::string path =
+      (std::filesystem::canonical("/proc/self/exe").parent_path() / "mock" / LibraryName(0)).string();
+  test::MockApi mock;
+  ASSERT_TRUE(mock.Load(path.c_str())) << platform::LastLoadError() << " (is mockp11_modules built?)";
+  mock.reset();
+  const unsigned long slot = mock.add_slot("FLAGS", 1);
+  {
+    CKeloCAActiveXCtrl ctl(std::make_unique<MockPathRegistry>(path));
+    JsonRpcEndpoint endpoint(ctl);
+    const std::int32_t sid = ctl.ConnectToken();
+    ASSERT_EQ(sid, ctl.SessionIdentifier());
+    const auto ask = [&](std::int32_t id) {
+      return json::parse(endpoint.Handle(R"({"jsonrpc":"2.0","id":3,"method":"kelo.tokenFlags","params":{"sessionid":)" +
+                                         std::to_string(id) + "}}"));
+    };
+    const json before = ask(sid);
+    ASSERT_TRUE(before["result"]["flags"].is_number_unsigned()) << before.dump();
+    const auto flags = before["result"]["flags"].get<std::uint64_t>();
+    EXPECT_EQ(flags & CKF_TOKEN_INITIALIZED, CKF_TOKEN_INITIALIZED);
+    EXPECT_EQ(flags & CKF_USER_PIN_LOCKED, 0u);
+    mock.lock_pin(slot, CKU_USER, 1);
+    EXPECT_EQ(ask(sid)["result"]["flags"], flags | CKF_USER_PIN_LOCKED);
+    // Another identifier gets the control's own answer, as an error with its code.
+    const json wrong = ask(sid + 1);
+    EXPECT_EQ(wrong["error"]["code"], kTokenFlagsUnavailable);
+    EXPECT_EQ(wrong["error"]["data"]["resultCode"], 1002);
+    EXPECT_EQ(wrong["id"], 3);
+  }
+  mock.reset();
 }
 
 }  // namespace

@@ -16,6 +16,8 @@ const FILES = new Map([
   ['/demo.js', [path.join(here, 'demo.js'), 'text/javascript; charset=utf-8']],
   ['/demo.css', [path.join(here, 'demo.css'), 'text/css; charset=utf-8']],
   ['/kelo-ca.js', [path.join(here, '../page-api/kelo-ca.js'), 'text/javascript; charset=utf-8']],
+  // Where the page sends people who have no extension yet.
+  ['/README.md', [path.join(here, '../../README.md'), 'text/plain; charset=utf-8']],
 ]);
 
 // The path of an origin-form request target ("/..."), or null for any other

@@ -4,15 +4,28 @@
 export class KeloCaError extends Error {
   readonly name: 'KeloCaError';
   /**
-   * JSON-RPC code: -32700, -32600, -32601, -32602, -32603, or one of ErrorCode.
+   * JSON-RPC code: -32700, -32600, -32601, -32602, -32603, or one of ErrorCode; from a strict control's
+   * failure value instead the control's result code, or null (see method).
    * -32602 with hresult "0x80020005" (DISP_E_TYPEMISMATCH): an argument other than a string, a finite number,
    * a boolean or null (BigInt, function, Symbol, object, array, undefined, NaN); rejected at once, nothing is sent.
    * -32600: the call's request to the host would be more than 1 MiB (1048576 bytes of UTF-8 JSON), the native
    * host's limit; the extension refuses it without sending, and the control stays usable.
    */
-  readonly code: number;
+  readonly code: number | null;
   /** The automation status a COM client would have seen, such as "0x8002000E"; undefined when none applies. */
   readonly hresult: string | undefined;
+  /**
+   * Set only by a strict control (create({ strict: true })) when the control answered a failure value:
+   * the method called; message and sentence are describe()'s sentence, code its code: the result code
+   * (1001 ... 5001, or one the module passed through), or null when a text method failed with "" and the
+   * control gave no code. Undefined on every other rejection.
+   */
+  readonly method: string | undefined;
+  readonly sentence: string | undefined;
+  /** CK_TOKEN_INFO.flags the token reported after a PIN failure, when the extension could ask; else undefined. */
+  readonly tokenFlags: number | undefined;
+  /** With ErrorCode.NO_EXTENSION: where the message sends people to install the extension. */
+  readonly installUrl: string | undefined;
 }
 
 export declare const ErrorCode: {
@@ -27,7 +40,11 @@ export declare const ErrorCode: {
   readonly NOT_ALLOWED: -32001;
   /** The native host is not registered or did not start. */
   readonly NO_HOST: -32002;
-  /** The extension is not installed, or this page is not a secure context (rejected at once, saying so). */
+  /**
+   * The extension is not installed or not enabled for this site (rejected at once: its content script marks
+   * the document with data-kelo-ca-extension="1" before page scripts run), it is marked but did not answer
+   * within 2 s, or this page is not a secure context. The message says which and names installUrl.
+   */
   readonly NO_EXTENSION: -32003;
   /** Too many open controls: at most 4 per tab and 16 per origin at once; close() one to free its place. */
   readonly TOO_MANY: -32004;
@@ -36,6 +53,47 @@ export declare const ErrorCode: {
 };
 
 export declare const METHODS: readonly string[];
+
+/**
+ * Hash types of Hash, Sign, Verify, SignByCertSerial, VerifyByCertSerial and the certificate-store methods.
+ * Any other value: the token signs and verifies raw PKCS#1 v1.5 (the data is the DigestInfo itself), Hash
+ * returns "", and the certificate store refuses with 1005.
+ */
+export declare const HashType: {
+  readonly SHA1: 0;
+  readonly MD2: 1;
+  readonly MD5: 2;
+  readonly SHA256: 256;
+  readonly SHA384: 384;
+  readonly SHA512: 512;
+};
+
+/** Where the NO_EXTENSION error sends people unless create() is given an installUrl. */
+export declare const INSTALL_URL: string;
+
+/** What a method's answer means. */
+export interface Description {
+  /** Whether the control reported a failure. VerifyCertCRL's fixed 1 is not one (but nothing was checked). */
+  readonly failure: boolean;
+  /**
+   * The result code: 0 for success of the methods that answer 0, the code of a failure, 1 from VerifyCertCRL;
+   * null where the answer is no code (a session identifier, a handle, text, or "" from a text method).
+   */
+  readonly code: number | null;
+  /** A sentence for a person, ending with the code in parentheses where there is one, e.g. "Wrong PIN. (4001)". */
+  readonly sentence: string;
+}
+
+/**
+ * Describes a value that method (one of METHODS, any letter case) returned. Integer methods fail with a
+ * result code (ConnectToken and the Enum methods with a code instead of their number); GetAttribute, Encrypt,
+ * Decrypt, Hash, Sign, SignByCertSerial, SignByCSP, EncryptByCSP and DecryptByCSP with "" (code null, the
+ * sentence names the likely reasons); RetrieveSerial and RetrieveAllTokenSerial with the code as decimal text.
+ * tokenFlags (CK_TOKEN_INFO.flags) adds what the token reports to a PIN failure (4001 ... 4008): the user PIN's
+ * flags for Login and ChangeUserPin, the SO PIN's for ChangeSOPin, UnblockUserPin and TokenInitialize.
+ * Throws TypeError for a name that is not a method of the control. Needs no control.
+ */
+export declare function describe(method: string, value: number | string, tokenFlags?: number): Description;
 
 /**
  * One control: its own host process, token sessions and login state. Results are exactly the control's.
@@ -73,8 +131,21 @@ export interface Control {
   VerifyCertCRL(SessionID: number, CertDataType: number, certData: string): Promise<number>;
   TokenInitialize(SessionID: number, strSOPin: string, strNewUserPin: string, strNewTokenName: string): Promise<number>;
   RetrieveAllTokenSerial(SessionID: number): Promise<string>;
+  /** describe() with the token flags that came with this control's last answer to that method. */
+  describe(method: string, value: number | string): Description;
+  /** Whether failure values reject (create({ strict: true })). */
+  readonly strict: boolean;
   /** Ends the control and its host process; later calls reject with ErrorCode.HOST_GONE. */
   close(): void;
+}
+
+/**
+ * A control made with create({ strict: true }): the same methods, but where the control answers a failure
+ * (describe(...).failure) the call rejects with a KeloCaError whose code, method, sentence and tokenFlags say
+ * which. Success values resolve exactly as from a Control; VerifyCertCRL's fixed 1 resolves.
+ */
+export interface StrictControl extends Control {
+  readonly strict: true;
 }
 
 export interface CreateOptions {
@@ -82,10 +153,15 @@ export interface CreateOptions {
   timeout?: number;
   /** Aborting rejects a create() still waiting with ErrorCode.ABORTED; a control already created is not affected. */
   signal?: AbortSignal;
+  /** Failure values of the control reject instead of resolving (see StrictControl). */
+  strict?: boolean;
+  /** Where the NO_EXTENSION error sends people to install the extension (default INSTALL_URL). */
+  installUrl?: string;
 }
 
 /**
  * A new control. The first call from an origin asks the user; rejects with KeloCaError until allowed.
  * Rejects with ErrorCode.TOO_MANY beyond 4 open controls in the tab or 16 for the origin.
  */
+export declare function create(options: CreateOptions & { strict: true }): Promise<StrictControl>;
 export declare function create(options?: CreateOptions): Promise<Control>;

@@ -37,7 +37,8 @@ tap=$(mktemp)
 trap 'rm -f "$tap"' EXIT
 status=0
 BUILD_DIR="$build" node --test --test-concurrency=1 --test-reporter=spec --test-reporter-destination=stdout \
-  --test-reporter=tap --test-reporter-destination="$tap" "$here/rules.test.mjs" "$here/e2e.test.mjs" "$here/demo.test.mjs" || status=$?
+  --test-reporter=tap --test-reporter-destination="$tap" \
+  "$here/rules.test.mjs" "$here/describe.test.mjs" "$here/e2e.test.mjs" "$here/demo.test.mjs" || status=$?
 pass=$(sed -n 's/^# pass \([0-9]*\)$/\1/p' "$tap")
 fail=$(sed -n 's/^# fail \([0-9]*\)$/\1/p' "$tap")
 echo "${pass:-0} passed, ${fail:-0} failed"
