@@ -2,14 +2,16 @@
 // NSS database against the number of certificates it holds, next to the
 // same signature made with NSS directly.
 //
-// The store lists every certificate of the database's slot and compares
-// serials (the whole list is built first, so the target's place in it
-// matters less than the list's length), then finds the private key and signs a SHA-1 DigestInfo with
-// CKM_RSA_PKCS. The direct path does the same work the way an NSS program
-// would: the certificate by issuer and serial number (an indexed lookup),
-// its key, the hash and the signature. Two more direct figures split the
-// cost: the lookup done as the store does it (a walk of the slot's list),
-// and the hash and signature alone with the key already in hand.
+// The store's first lookup by serial walks every certificate of the
+// database's slot and keeps, per serial, the issuer of the first one (its
+// cost is reported on its own); later lookups check that the database file
+// is unchanged and ask NSS for that issuer and serial. Then it finds the
+// private key and signs a SHA-1 DigestInfo with CKM_RSA_PKCS. The direct
+// path does the same work the way an NSS program would: the certificate by
+// issuer and serial number (an indexed lookup), its key, the hash and the
+// signature. Two more direct figures split the cost: the lookup done as a
+// walk of the slot's list (the store's first call), and the hash and
+// signature alone with the key already in hand.
 //
 // Everything runs in one NSS start: the control's store and this program
 // share the process's reference-counted NSS (csp/nss/nss_context.h), and
@@ -37,6 +39,8 @@ namespace kelo::bench {
 namespace {
 
 constexpr char kName[] = "bench_store_sign";
+// Repeated SignByCSP by serial against the direct lookup and signature.
+constexpr Target kRatioTarget{1.5, false, "x direct"};
 constexpr char kUsage[] =
     "Usage: bench_store_sign HOME_DIR [--slice S] [--rounds R] [--cert NAME]\n"
     "\n"
@@ -47,6 +51,7 @@ constexpr char kUsage[] =
     "  --rounds R       turns of each call kind (default 2)\n"
     "  --cert NAME      the fixture certificate to sign with (default: the\n"
     "                   signing certificate the store's walk reaches last)\n"
+    "The control's first call, which learns the database, is timed on its own.\n"
     "Exit status 1 when a signature is missing or the two paths differ.\n";
 
 constexpr std::int32_t kSha1 = 0;
@@ -146,7 +151,9 @@ int Measure(const std::string& home, const Options& opt) {
     return bytes;
   };
   const Bytes reference = direct.ByIssuerAndSerial(data);
+  const Clock::time_point firstStart = Clock::now();
   const Bytes fromFacade = facadeSign();
+  const double firstMs = 1e3 * SecondsSince(firstStart);
   if (fromFacade != reference)
     throw Failure("SignByCSP's signature, reversed, differs from NSS's:\n  control " + Hex(fromFacade) +
                   "\n  NSS     " + Hex(reference));
@@ -184,15 +191,18 @@ int Measure(const std::string& home, const Options& opt) {
   const double facadeMs = kinds[0].MsPerCall();
   const double directMs = kinds[1].MsPerCall();
   const double ratio = facadeMs / directMs;
+  std::printf("  first SignByCSP by serial (walks the database once): %.3f ms\n", firstMs);
   std::printf("  control/direct: %.2fx (%.3f ms more per call); control/listing walk: %.2fx\n", ratio,
               facadeMs - directMs, facadeMs / kinds[2].MsPerCall());
+  std::printf("  target %s: %s\n", TargetText(kRatioTarget).c_str(), Verdict(kRatioTarget, ratio));
   std::printf("  every call gave the same signature as NSS directly\n");
 
   const std::string size = Format("%zu certs", walk.size());
   Record(kName, size + Format(": SignByCSP (pos %zu)", position),
          Format("%.1f calls/s, %.3f ms/call", kinds[0].Rate(), facadeMs));
   Record(kName, size + ": NSS direct", Format("%.1f calls/s, %.3f ms/call", kinds[1].Rate(), directMs));
-  Record(kName, size + ": control/direct", Format("%.2fx", ratio));
+  Record(kName, size + ": first SignByCSP", Format("%.3f ms", firstMs));
+  Record(kName, size + ": control/direct", Format("%.2fx", ratio), kRatioTarget, ratio);
   return 0;
 }
 

@@ -9,6 +9,7 @@
 #ifndef KELO_CSP_CERT_STORE_H
 #define KELO_CSP_CERT_STORE_H
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -78,6 +79,16 @@ class PersonalStore {
   virtual ~PersonalStore() = default;
   // Every certificate of the store, in the store's own order.
   virtual std::vector<std::unique_ptr<Certificate>> Certificates() = 0;
+  // The first certificate of Certificates() whose serial number has exactly
+  // these bytes, or null. Walks the whole store; a backend that can look a
+  // serial up faster overrides this with the same answer.
+  virtual std::unique_ptr<Certificate> FindBySerial(const std::uint8_t* serial, std::size_t n) {
+    for (auto& cert : Certificates()) {
+      const Bytes own = cert->SerialNumber();
+      if (own.size() == n && (n == 0 || std::equal(own.begin(), own.end(), serial))) return std::move(cert);
+    }
+    return nullptr;
+  }
   // Lets the user pick one of the store's certificates; null when none was
   // chosen. This lists Certificates() in chooser, and a null chooser
   // chooses nothing. A platform whose own selection dialog works on the

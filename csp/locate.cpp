@@ -62,15 +62,11 @@ ResultCode CTokenCSP::FromStore(std::int32_t certDataType, const std::uint8_t* c
     return cert ? kOk : kErrOpenStore;
   }
   if (certData == nullptr) return kErrBadArgument;
-  for (auto& c : store->Certificates()) {
-    csp::Bytes serial = c->SerialNumber();
-    if (serial.size() > kMaxSerial) continue;
-    if (CompareBytes(serial.data(), serial.size(), certData, certDataLength) == 0) {
-      cert = std::move(c);
-      return kOk;
-    }
-  }
-  return kErrNotFound;
+  // A stored serial longer than kMaxSerial never matches, so neither does
+  // such a search.
+  if (certDataLength > kMaxSerial) return kErrNotFound;
+  cert = store->FindBySerial(certData, certDataLength);
+  return cert ? kOk : kErrNotFound;
 }
 
 ResultCode CTokenCSP::FromBytes(std::int32_t certDataType, const std::uint8_t* certData, std::size_t certDataLength,

@@ -2,7 +2,9 @@
 // keys of one certificate, taken from the user's personal store (by the
 // selection dialog or by serial number) or built from caller data (base64
 // or PEM text, DER bytes, a file). Every call stands alone: the store, the
-// certificate and the keys are acquired and released within it.
+// certificate and the keys are acquired and released within it. Only the
+// platform's store may remember across calls where serial numbers are, and
+// it checks that memory against the store before trusting it.
 #ifndef KELO_CSP_TOKEN_CSP_H
 #define KELO_CSP_TOKEN_CSP_H
 

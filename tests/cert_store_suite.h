@@ -42,7 +42,8 @@ struct KeyUsageCase {
 namespace store_suite {
 
 constexpr std::size_t kModulus = 256;
-constexpr HashType kNamedHashes[] = {HashType::kSha1, HashType::kMd2, HashType::kMd5};
+constexpr HashType kNamedHashes[] = {HashType::kSha1,   HashType::kMd2,    HashType::kMd5,
+                                     HashType::kSha256, HashType::kSha384, HashType::kSha512};
 
 inline const Bytes& Data() {
   static const std::string text = "The quick brown fox jumps over the lazy dog";
@@ -63,6 +64,13 @@ inline std::string Hex(const Bytes& bytes) {
 inline std::string Upper(std::string s) {
   for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return s;
+}
+
+inline Bytes FromHex(const std::string& hex) {
+  Bytes b;
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+    b.push_back(static_cast<std::uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+  return b;
 }
 
 inline Bytes Reversed(Bytes b) {
@@ -211,7 +219,8 @@ TYPED_TEST_P(CertStoreSuite, HashTypesWithoutANameAreRefused) {
   ASSERT_NE(publicKey, nullptr);
   Bytes good;
   ASSERT_EQ(key->Sign(HashType::kSha1, data.data(), data.size(), good), kOk);
-  for (std::int32_t value : {-1, 3, 5, 0x8004}) {
+  // 0x8004 and 0x800C are the platform's own SHA-1 and SHA-256 identifiers.
+  for (std::int32_t value : {-1, 3, 5, 255, 257, 0x8004, 0x800C}) {
     SCOPED_TRACE(value);
     const auto hash = static_cast<HashType>(value);
     Bytes sig = {1, 2, 3};
@@ -317,6 +326,35 @@ TYPED_TEST_P(CertStoreSuite, WhatEachKeyMayDo) {
   EXPECT_EQ(store->AcquirePrivateKey(*parsed, privateKey), TypeParam::kParsedCopyFindsKey ? kOk : kErrGetKey);
 }
 
+// Each certificate's serial finds the first certificate with that serial in
+// the store's order (dup1 and dup2 share one), also when asked again; other
+// byte strings find nothing.
+TYPED_TEST_P(CertStoreSuite, FindsBySerialTheFirstInTheStoresOrder) {
+  auto store = csp::MakePlatformStore();
+  std::unique_ptr<csp::PersonalStore> personal;
+  ASSERT_EQ(store->OpenPersonal(personal), kOk);
+  std::vector<std::pair<Bytes, Bytes>> firstOf;  // serial, the encoding of its first certificate
+  for (const auto& cert : personal->Certificates()) {
+    const Bytes serial = cert->SerialNumber();
+    const auto same = [&](const auto& entry) { return entry.first == serial; };
+    if (std::none_of(firstOf.begin(), firstOf.end(), same)) firstOf.emplace_back(serial, cert->Encoded());
+  }
+  ASSERT_EQ(firstOf.size() + 1, TypeParam::Names().size());
+  for (int round = 0; round < 2; ++round) {
+    for (const auto& [serial, der] : firstOf) {
+      const auto found = personal->FindBySerial(serial.data(), serial.size());
+      ASSERT_NE(found, nullptr) << store_suite::Hex(serial);
+      EXPECT_EQ(found->Encoded(), der) << store_suite::Hex(serial);
+    }
+  }
+  const Bytes a = this->StoreCert(*store, "a")->SerialNumber();
+  const Bytes notSerials[] = {
+      Bytes(a.begin() + 1, a.end()), Bytes(a.begin(), a.end() - 1), store_suite::Reversed(a), {}};
+  for (const Bytes& bytes : notSerials) {
+    EXPECT_EQ(personal->FindBySerial(bytes.data(), bytes.size()), nullptr) << store_suite::Hex(bytes);
+  }
+}
+
 // Certificates and keys stay usable after the store object is gone.
 TYPED_TEST_P(CertStoreSuite, HandedOutObjectsOutliveTheStore) {
   const Bytes& data = store_suite::Data();
@@ -339,7 +377,7 @@ TYPED_TEST_P(CertStoreSuite, HandedOutObjectsOutliveTheStore) {
 REGISTER_TYPED_TEST_SUITE_P(CertStoreSuite, ListsEveryCertificateWithItsDetails, ParsesCertificatesAndRejectsOtherBytes,
                             SignVerifiesForEveryHashTypeAndOnlyForItsOwnInputs, HashTypesWithoutANameAreRefused,
                             EncryptLimitsAndRoundTrips, DecryptRefusesWhatIsNotItsCiphertext, WhatEachKeyMayDo,
-                            HandedOutObjectsOutliveTheStore);
+                            FindsBySerialTheFirstInTheStoresOrder, HandedOutObjectsOutliveTheStore);
 
 }  // namespace kelo::test
 

@@ -293,7 +293,10 @@ TEST_F(NssStoreTest, SignaturesCheckOutWithOpenSsl) {
   ASSERT_NE(openSslKey, nullptr);
 
   const std::pair<kelo::HashType, const EVP_MD*> hashes[] = {{kelo::HashType::kSha1, EVP_sha1()},
-                                                             {kelo::HashType::kMd5, EVP_md5()}};
+                                                             {kelo::HashType::kMd5, EVP_md5()},
+                                                             {kelo::HashType::kSha256, EVP_sha256()},
+                                                             {kelo::HashType::kSha384, EVP_sha384()},
+                                                             {kelo::HashType::kSha512, EVP_sha512()}};
   for (const auto& [hash, md] : hashes) {
     SCOPED_TRACE(static_cast<int>(hash));
     Bytes sig;
@@ -312,6 +315,54 @@ TEST_F(NssStoreTest, SignaturesCheckOutWithOpenSsl) {
   const Bytes digest = Md2(kData);
   expected.insert(expected.end(), digest.begin(), digest.end());
   EXPECT_EQ(Hex(recovered), Hex(expected));
+}
+
+// Lookups by serial walk the database once and then answer from what the
+// walk learnt until the database changes, however little: then the next
+// lookup walks again. Certificates added or removed show at once.
+TEST_F(NssStoreTest, SerialLookupsWalkOnlyAfterTheDatabaseChanged) {
+  const fs::path home = scratch_ / "changing";
+  fs::create_directories(home);
+  ASSERT_TRUE(kelo::test::CopyNssFixture(home));
+  UseHome(home);
+  const std::string db = "sql:" + (home / ".pki" / "nssdb").string();
+  const fs::path added = scratch_ / "added.der";
+  auto run = [](const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; };
+  ASSERT_TRUE(
+      run("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout /dev/null "
+          "-subj /CN=Kelo-Added -set_serial 0x0ADDED -days 2 -outform DER -out " +
+          added.string()));
+
+  auto store = kelo::csp::MakePlatformStore();
+  std::unique_ptr<PersonalStore> personal;
+  ASSERT_EQ(store->OpenPersonal(personal), 0);
+  auto find = [&](const Bytes& serial) {
+    auto cert = personal->FindBySerial(serial.data(), serial.size());
+    return cert ? cert->Encoded() : Bytes{};
+  };
+  auto serialOf = [](const std::string& name) { return kelo::test::store_suite::FromHex(Env("SERIAL_" + name)); };
+  const Bytes a = serialOf("A"), b = serialOf("B"), fresh = {0x0A, 0xDD, 0xED};
+  auto walksSince = [start = kelo::csp::nss::SerialIndexWalks()] { return kelo::csp::nss::SerialIndexWalks() - start; };
+
+  EXPECT_EQ(find(b), Der("b"));
+  EXPECT_EQ(find(a), Der("a"));
+  EXPECT_EQ(find(b), Der("b"));
+  EXPECT_EQ(walksSince(), 1u);
+  EXPECT_EQ(find(fresh), Bytes{});
+  EXPECT_EQ(walksSince(), 2u) << "a serial not seen is looked for again before the answer";
+
+  ASSERT_TRUE(run("certutil -A -d " + db + " -n kelo-added -t ,, -i " + added.string()));
+  EXPECT_EQ(find(fresh), ReadFile(added));
+  EXPECT_EQ(find(a), Der("a"));
+  EXPECT_EQ(walksSince(), 3u);
+  // A change that leaves every serial where it was still renews the index.
+  ASSERT_TRUE(run("certutil -M -d " + db + " -n kelo-c -t P,,"));
+  EXPECT_EQ(find(a), Der("a"));
+  EXPECT_EQ(walksSince(), 4u);
+  ASSERT_TRUE(run("certutil -D -d " + db + " -n kelo-b"));
+  EXPECT_EQ(find(b), Bytes{});
+  EXPECT_EQ(find(a), Der("a"));
+  EXPECT_EQ(walksSince(), 5u);
 }
 
 TEST(Md2Reference, MatchesTheKnownAnswers) {

@@ -72,6 +72,18 @@ bool OpenSslVerify(EVP_PKEY* key, const EVP_MD* md, const std::string& data, con
   return ok;
 }
 
+Bytes OpenSslSign(EVP_PKEY* key, const EVP_MD* md, const std::string& data) {
+  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+  std::size_t len = 512;
+  Bytes sig(len);
+  const bool ok =
+      EVP_DigestSignInit(ctx, nullptr, md, nullptr, key) == 1 &&
+      EVP_DigestSign(ctx, sig.data(), &len, reinterpret_cast<const unsigned char*>(data.data()), data.size()) == 1;
+  EVP_MD_CTX_free(ctx);
+  sig.resize(ok ? len : 0);
+  return sig;
+}
+
 Bytes OpenSslCrypt(EVP_PKEY* key, const Bytes& in, bool encrypt) {
   std::unique_ptr<EVP_PKEY_CTX, CtxFree> ctx(EVP_PKEY_CTX_new(key, nullptr));
   if (encrypt ? EVP_PKEY_encrypt_init(ctx.get()) != 1 : EVP_PKEY_decrypt_init(ctx.get()) != 1) return {};
@@ -120,7 +132,9 @@ TEST_F(StoreServe, SignaturesLeaveLeastSignificantByteFirst) {
   Pkey pub = LoadKey(ReadText(File("a.pem")), false);
   const std::string serial = Serial("A");
   ASSERT_EQ(serial.substr(0, 2), "00");
-  for (auto [type, md] : {std::pair{0, EVP_sha1()}, std::pair{2, EVP_md5()}}) {
+  const Pkey priv = LoadKey(ReadText(File("a.key")), true);
+  for (auto [type, md] : {std::pair{0, EVP_sha1()}, std::pair{2, EVP_md5()}, std::pair{256, EVP_sha256()},
+                          std::pair{384, EVP_sha384()}, std::pair{512, EVP_sha512()}}) {
     SCOPED_TRACE(type);
     std::string sig = R("SignByCSP", {0, 1, serial, type, Hex(data)});
     ASSERT_EQ(sig.size(), 512u);
@@ -132,7 +146,8 @@ TEST_F(StoreServe, SignaturesLeaveLeastSignificantByteFirst) {
     EXPECT_EQ(R("VerifyByCSP", {0, 2, ReadText(File("a.pem")), type, Hex(data), sig}), 0);
     EXPECT_EQ(R("VerifyByCSP", {0, 3, Hex(ReadText(File("a.der"))), type, Hex(data), sig}), 0);
     EXPECT_EQ(R("VerifyByCSP", {0, 4, File("a.der"), type, Hex(data), sig}), 0);
-    EXPECT_EQ(R("VerifyByCSP", {0, 1, serial, 2 - type, Hex(data), sig}), 1007);
+    EXPECT_EQ(R("VerifyByCSP", {0, 1, serial, type == 2 ? 0 : 2, Hex(data), sig}), 1007);
+    EXPECT_EQ(R("VerifyByCSP", {0, 1, serial, type, Hex(data), Hex(Reversed(OpenSslSign(priv.get(), md, data)))}), 0);
     EXPECT_EQ(R("VerifyByCSP", {0, 1, serial, type, Hex(data), Hex(Reversed(raw))}), 1007);
   }
   // MD2 signs and verifies through the store too (OpenSSL here has no MD2).

@@ -57,6 +57,9 @@ ALG_ID HashAlgorithm(HashType hashType) {
     case HashType::kSha1: return CALG_SHA1;
     case HashType::kMd2: return CALG_MD2;
     case HashType::kMd5: return CALG_MD5;
+    case HashType::kSha256: return CALG_SHA_256;
+    case HashType::kSha384: return CALG_SHA_384;
+    case HashType::kSha512: return CALG_SHA_512;
     default:
       return 0;
   }
@@ -70,6 +73,21 @@ bool HashData(HCRYPTPROV prov, HashType hashType, const std::uint8_t* data, std:
   if (!CryptCreateHash(prov, HashAlgorithm(hashType), 0, 0, &created)) return false;
   hash.reset(created);
   return CryptHashData(hash.get(), NonNull(data), static_cast<DWORD>(n), 0) != FALSE;
+}
+
+// The full RSA provider type has no SHA-2; the RSA and AES type has.
+bool NeedsAesProvider(HashType hashType) {
+  return hashType == HashType::kSha256 || hashType == HashType::kSha384 || hashType == HashType::kSha512;
+}
+
+// The name of the key container prov has open; empty when it does not say.
+std::string ContainerName(HCRYPTPROV prov) {
+  DWORD size = 0;
+  if (!CryptGetProvParam(prov, PP_CONTAINER, nullptr, &size, 0) || size == 0) return {};
+  std::string name(size, '\0');
+  if (!CryptGetProvParam(prov, PP_CONTAINER, reinterpret_cast<BYTE*>(name.data()), &size, 0)) return {};
+  name.resize(std::strlen(name.c_str()));
+  return name;
 }
 
 std::string NameText(const CERT_NAME_BLOB& name) {
@@ -137,20 +155,46 @@ class CapiPublicKey final : public PublicKey {
 
   ResultCode Verify(HashType hashType, const std::uint8_t* data, std::size_t n, const std::uint8_t* sig,
                     std::size_t sigLen) override {
-    // The hash lives in the default provider that holds the imported key.
+    // The hash lives in the default provider that holds the imported key;
+    // SHA-2 in a provider of the type that has it, with the key copied there.
+    HCRYPTPROV prov = prov_.get();
+    HCRYPTKEY key = key_.get();
+    if (NeedsAesProvider(hashType) && !AesCopy(prov, key)) return kErrHash;
     HashHandle hash;
-    if (!HashData(prov_.get(), hashType, data, n, hash)) return kErrHash;
+    if (!HashData(prov, hashType, data, n, hash)) return kErrHash;
     // A signature is exactly one key length; the provider is not asked to
     // read more or less than that.
-    if (sig == nullptr || sigLen != KeyBytes(key_.get())) return kErrVerify;
-    return CryptVerifySignatureA(hash.get(), NonNull(sig), static_cast<DWORD>(sigLen), key_.get(), nullptr, 0)
-               ? kOk
-               : kErrVerify;
+    if (sig == nullptr || sigLen != KeyBytes(key)) return kErrVerify;
+    return CryptVerifySignatureA(hash.get(), NonNull(sig), static_cast<DWORD>(sigLen), key, nullptr, 0) ? kOk
+                                                                                                        : kErrVerify;
   }
 
  private:
+  // The public key imported into a container-less RSA and AES provider,
+  // made on first need.
+  bool AesCopy(HCRYPTPROV& prov, HCRYPTKEY& key) {
+    if (!aesKey_) {
+      DWORD size = 0;
+      if (!CryptExportKey(key_.get(), 0, PUBLICKEYBLOB, 0, nullptr, &size) || size == 0) return false;
+      Bytes blob(size);
+      if (!CryptExportKey(key_.get(), 0, PUBLICKEYBLOB, 0, blob.data(), &size)) return false;
+      HCRYPTPROV acquired = 0;
+      if (!aesProv_ && !CryptAcquireContextA(&acquired, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT))
+        return false;
+      if (acquired != 0) aesProv_.reset(acquired);
+      HCRYPTKEY imported = 0;
+      if (!CryptImportKey(aesProv_.get(), blob.data(), size, 0, 0, &imported)) return false;
+      aesKey_.reset(imported);
+    }
+    prov = aesProv_.get();
+    key = aesKey_.get();
+    return true;
+  }
+
   ProviderHandle prov_;
   KeyHandle key_;
+  ProviderHandle aesProv_;  // before its key, so the key goes first
+  KeyHandle aesKey_;
 };
 
 class CapiPrivateKey final : public PrivateKey {
@@ -164,7 +208,12 @@ class CapiPrivateKey final : public PrivateKey {
   // names: a signature key pair alone cannot sign here.
   ResultCode Sign(HashType hashType, const std::uint8_t* data, std::size_t n, Bytes& sig) override {
     HashHandle hash;
-    if (!HashData(prov_, hashType, data, n, hash)) return kErrHash;
+    if (!HashData(prov_, hashType, data, n, hash)) {
+      // A key's provider without SHA-2: the same container through the
+      // provider type that has it.
+      const HCRYPTPROV aes = NeedsAesProvider(hashType) ? AesProvider() : 0;
+      if (aes == 0 || !HashData(aes, hashType, data, n, hash)) return kErrHash;
+    }
     // The area is as long as the provider says the signature is, whatever
     // the key's size.
     DWORD needed = 0;
@@ -207,10 +256,29 @@ class CapiPrivateKey final : public PrivateKey {
     return exchangeKey_.get();
   }
 
+  HCRYPTPROV AesProvider() {
+    if (!askedForAes_) {
+      askedForAes_ = true;
+      const std::string container = ContainerName(prov_);
+      DWORD keyset = 0;
+      DWORD size = sizeof keyset;
+      const DWORD machine = CryptGetProvParam(prov_, PP_KEYSET_TYPE, reinterpret_cast<BYTE*>(&keyset), &size, 0) &&
+                                    (keyset & CRYPT_MACHINE_KEYSET) != 0
+                                ? CRYPT_MACHINE_KEYSET
+                                : 0;
+      HCRYPTPROV acquired = 0;
+      if (!container.empty() && CryptAcquireContextA(&acquired, container.c_str(), nullptr, PROV_RSA_AES, machine))
+        aes_.reset(acquired);
+    }
+    return aes_.get();
+  }
+
   ProviderHandle owned_;  // first, so the key goes before the provider
   HCRYPTPROV prov_;
   mutable bool askedForKey_ = false;
   mutable KeyHandle exchangeKey_;
+  bool askedForAes_ = false;
+  ProviderHandle aes_;  // the key's container under PROV_RSA_AES, for SHA-2
 };
 
 class CapiPersonalStore final : public PersonalStore {

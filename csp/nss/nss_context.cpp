@@ -17,6 +17,7 @@ struct Shared {
   std::mutex mutex;
   long references = 0;
   NssState state = NssState::kStopped;
+  std::string directory;  // of the open database
   bool lastShutdownClean = true;
 };
 
@@ -36,7 +37,7 @@ std::string DatabaseDirectory() {
   return dir;
 }
 
-NssState Start() {
+NssState Start(std::string& opened) {
   NssState state = NssState::kNoDatabase;
   bool started = false;
   const std::string dir = DatabaseDirectory();
@@ -46,6 +47,7 @@ NssState Start() {
     const std::string config = "sql:" + dir;
     started = NSS_Initialize(config.c_str(), "", "", SECMOD_DB, NSS_INIT_READONLY | NSS_INIT_NOROOTINIT) == SECSuccess;
     state = started ? NssState::kDatabase : NssState::kDatabaseUnusable;
+    if (started) opened = dir;
   }
   // Without a usable database NSS still parses certificates and does the
   // public-key operations.
@@ -60,7 +62,8 @@ NssRef NssRef::Acquire() {
   Shared& shared = Global();
   std::lock_guard lock(shared.mutex);
   if (shared.references == 0) {
-    shared.state = Start();
+    shared.directory.clear();
+    shared.state = Start(shared.directory);
     if (shared.state == NssState::kFailed) {
       shared.state = NssState::kStopped;
       return NssRef(false, NssState::kFailed);
@@ -98,6 +101,12 @@ void NssRef::Release() {
     shared.lastShutdownClean = NSS_Shutdown() == SECSuccess;
     shared.state = NssState::kStopped;
   }
+}
+
+std::string OpenDatabaseDirectory() {
+  Shared& shared = Global();
+  std::lock_guard lock(shared.mutex);
+  return shared.state == NssState::kDatabase ? shared.directory : std::string();
 }
 
 bool LastShutdownClean() {

@@ -5,6 +5,9 @@
 #ifndef KELO_CSP_NSS_NSS_CONTEXT_H
 #define KELO_CSP_NSS_NSS_CONTEXT_H
 
+#include <cstdint>
+#include <string>
+
 namespace kelo::csp::nss {
 
 enum class NssState {
@@ -38,6 +41,13 @@ class NssRef {
   bool held_ = false;
   NssState state_ = NssState::kFailed;
 };
+
+// The directory of the database NSS has open; empty when it has none.
+std::string OpenDatabaseDirectory();
+
+// How many times the store has walked the database to look serial numbers
+// up (csp/nss/serial_index.h). For tests of the backend's own bookkeeping.
+std::uint64_t SerialIndexWalks();
 
 // Whether the most recent shutdown found nothing still referenced
 // (NSS_Shutdown succeeded). For tests of the backend's own bookkeeping.

@@ -27,6 +27,7 @@ using CertListHandle = NssHandle<CERTCertList, CERT_DestroyCertList>;
 using PublicKeyHandle = NssHandle<SECKEYPublicKey, SECKEY_DestroyPublicKey>;
 using PrivateKeyHandle = NssHandle<SECKEYPrivateKey, SECKEY_DestroyPrivateKey>;
 using SlotHandle = NssHandle<PK11SlotInfo, PK11_FreeSlot>;
+using SlotListHandle = NssHandle<PK11SlotList, PK11_FreeSlotList>;
 
 }  // namespace kelo::csp::nss
 

@@ -20,6 +20,7 @@
 #include "csp/nss/nss_context.h"
 #include "csp/nss/nss_handles.h"
 #include "csp/nss/nss_password.h"
+#include "csp/nss/serial_index.h"
 #include "platform/wipe.h"
 
 namespace kelo::csp {
@@ -45,16 +46,19 @@ SECItem MakeItem(const std::uint8_t* data, std::size_t n) {
   return SECItem{siBuffer, const_cast<unsigned char*>(data), static_cast<unsigned int>(n)};
 }
 
-// The DigestInfo of data under hashType, the block PKCS #1 v1.5 signs.
 SECOidTag HashTag(HashType hashType) {
   switch (hashType) {
     case HashType::kSha1: return SEC_OID_SHA1;
     case HashType::kMd2: return SEC_OID_MD2;
     case HashType::kMd5: return SEC_OID_MD5;
+    case HashType::kSha256: return SEC_OID_SHA256;
+    case HashType::kSha384: return SEC_OID_SHA384;
+    case HashType::kSha512: return SEC_OID_SHA512;
     default: return SEC_OID_UNKNOWN;
   }
 }
 
+// The DigestInfo of data under hashType, the block PKCS #1 v1.5 signs.
 bool BuildDigestInfo(HashType hashType, const std::uint8_t* data, std::size_t n, Bytes& info) {
   const DigestAlgorithm* algorithm = FindDigestAlgorithm(hashType);
   if (algorithm == nullptr || n > static_cast<std::size_t>(INT32_MAX)) return false;
@@ -142,17 +146,20 @@ class NssPrivateKey final : public PrivateKey {
   // the key and uses it if it has to log in again.
   NssPrivateKey(NssRef nss, std::unique_ptr<nss::PasswordPrompt> prompt, nss::PrivateKeyHandle key,
                 const CERTCertificate* cert)
-      : nss_(std::move(nss)), prompt_(std::move(prompt)), key_(std::move(key)) {
-    canSign_ = UsageAllows(cert, KU_DIGITAL_SIGNATURE | KU_NON_REPUDIATION) && KeyAttributeSet(key_.get(), CKA_SIGN);
-    canDecrypt_ =
-        UsageAllows(cert, KU_KEY_ENCIPHERMENT | KU_DATA_ENCIPHERMENT) && KeyAttributeSet(key_.get(), CKA_DECRYPT);
-  }
+      : nss_(std::move(nss)),
+        prompt_(std::move(prompt)),
+        key_(std::move(key)),
+        signUsage_(UsageAllows(cert, KU_DIGITAL_SIGNATURE | KU_NON_REPUDIATION)),
+        decryptUsage_(UsageAllows(cert, KU_KEY_ENCIPHERMENT | KU_DATA_ENCIPHERMENT)) {}
 
-  bool CanDecrypt() const override { return canDecrypt_; }
+  // The key's own attributes are asked for only by the operation that needs
+  // them: each question is a database read.
+  bool CanDecrypt() const override { return decryptUsage_ && KeyAttributeSet(key_.get(), CKA_DECRYPT); }
 
   ResultCode Sign(HashType hashType, const std::uint8_t* data, std::size_t n, Bytes& sig) override {
     Bytes info;
-    if (!canSign_ || !BuildDigestInfo(hashType, data, n, info)) return kSignFailed;
+    if (!signUsage_ || !KeyAttributeSet(key_.get(), CKA_SIGN) || !BuildDigestInfo(hashType, data, n, info))
+      return kSignFailed;
     const int length = PK11_SignatureLen(key_.get());
     if (length <= 0 || static_cast<std::size_t>(length) > kStoreOutputSize) return kSignFailed;
     Bytes signature(static_cast<std::size_t>(length));
@@ -186,13 +193,14 @@ class NssPrivateKey final : public PrivateKey {
   NssRef nss_;
   std::unique_ptr<nss::PasswordPrompt> prompt_;
   nss::PrivateKeyHandle key_;
-  bool canSign_ = false;
-  bool canDecrypt_ = false;
+  bool signUsage_;  // what the certificate's key usage allows
+  bool decryptUsage_;
 };
 
 class NssPersonalStore final : public PersonalStore {
  public:
-  explicit NssPersonalStore(NssRef nss) : nss_(std::move(nss)) {}
+  NssPersonalStore(NssRef nss, std::shared_ptr<nss::SerialIndex> index)
+      : nss_(std::move(nss)), index_(std::move(index)) {}
 
   std::vector<std::unique_ptr<Certificate>> Certificates() override {
     std::vector<std::unique_ptr<Certificate>> result;
@@ -209,8 +217,18 @@ class NssPersonalStore final : public PersonalStore {
     return result;
   }
 
+  std::unique_ptr<Certificate> FindBySerial(const std::uint8_t* serial, std::size_t n) override {
+    if (nss_.State() != NssState::kDatabase || (serial == nullptr && n > 0)) return nullptr;
+    const std::string directory = nss::OpenDatabaseDirectory();
+    if (directory.empty()) return nullptr;
+    CertHandle cert = index_->Find(directory, NonNull(serial), n);
+    if (!cert) return nullptr;
+    return std::make_unique<NssCertificate>(nss_, std::move(cert));
+  }
+
  private:
   NssRef nss_;
+  std::shared_ptr<nss::SerialIndex> index_;
 };
 
 class NssCertStore final : public CertStore {
@@ -220,7 +238,7 @@ class NssCertStore final : public CertStore {
   ResultCode OpenPersonal(std::unique_ptr<PersonalStore>& store) override {
     if (!EnsureStarted()) return kErrOpenStore;
     if (nss_.State() != NssState::kDatabase && nss_.State() != NssState::kNoDatabase) return kErrOpenStore;
-    store = std::make_unique<NssPersonalStore>(nss_);
+    store = std::make_unique<NssPersonalStore>(nss_, index_);
     return kOk;
   }
 
@@ -278,6 +296,9 @@ class NssCertStore final : public CertStore {
   }
 
   NssRef nss_;
+  // Kept for the store's life, so lookups by serial after the first one
+  // need no walk of the database. It holds bytes only, no NSS objects.
+  std::shared_ptr<nss::SerialIndex> index_ = std::make_shared<nss::SerialIndex>();
 };
 
 }  // namespace

@@ -53,7 +53,7 @@ for name in a b; do
 done
 
 # Ours to OpenSSL: signatures by serial (a has a leading 00 in its serial).
-for pair in 0:sha1 2:md5; do
+for pair in 0:sha1 2:md5 256:sha256 512:sha512; do
   hash=${pair%%:*} md=${pair#*:}
   check "sign $md" equals "$(cli sign "$SERIAL_A" "$hash" "$data" "$work/sig")" 0
   reverse "$work/sig" "$work/sig.be"
@@ -84,7 +84,7 @@ openssl pkeyutl -encrypt -pubin -inkey "$work/b.pub" -in "$data" -out "$work/the
 reverse "$work/theirs.be" "$work/theirs"
 check "decrypt openssl's ciphertext" equals "$(cli decrypt "$SERIAL_B" "$work/theirs" "$work/plain2")" 0
 check "openssl's ciphertext gives the data" same_file "$work/plain2" "$data"
-for pair in 0:sha1 2:md5; do
+for pair in 0:sha1 2:md5 256:sha256 512:sha512; do
   hash=${pair%%:*} md=${pair#*:}
   openssl dgst "-$md" -sign "$fx/b.key" -out "$work/theirs.sig.be" "$data"
   reverse "$work/theirs.sig.be" "$work/theirs.sig"
