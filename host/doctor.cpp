@@ -18,6 +18,7 @@
 #include "host/result_text.h"
 #include "platform/display.h"
 #include "platform/dynlib.h"
+#include "token/module_config.h"
 #include "token/p11_token.h"
 #include "token/pkcs11.h"
 #include "token/token_registry.h"
@@ -187,6 +188,75 @@ DoctorModule InspectModule(const char* file) {
   return m;
 }
 
+const char* EntryStatus(ModuleEntry::State state) {
+  switch (state) {
+    case ModuleEntry::State::kTried:
+      return "tried";
+    case ModuleEntry::State::kDuplicate:
+      return "duplicate";
+    case ModuleEntry::State::kNotAbsolute:
+      return "not absolute";
+    case ModuleEntry::State::kTooLong:
+      return "too long";
+    case ModuleEntry::State::kTooMany:
+      return "too many";
+    case ModuleEntry::State::kUnusable:
+      return "unusable";
+  }
+  return "?";
+}
+
+bool InitializeOk(const std::string& rv) { return rv == "CKR_OK" || rv == "CKR_CRYPTOKI_ALREADY_INITIALIZED"; }
+
+// The first step on the way to a token that failed, as the control meets them.
+void ProbeConfigured(DoctorConfiguredModule& c) {
+  c.module = InspectModule(c.entry.path.c_str());
+  const DoctorModule& m = *c.module;
+  if (!m.found) {
+    c.status = IsFile(c.entry.path) ? "not loadable" : "not found";
+    c.detail = m.loadError;
+  } else if (!m.hasGetFunctionList) {
+    c.status = "no C_GetFunctionList";
+  } else if (m.getFunctionListRv != "CKR_OK" || m.initializeRv.empty()) {
+    c.status = "C_GetFunctionList failed";
+    c.detail = m.getFunctionListRv == "CKR_OK" ? "no usable function list" : m.getFunctionListRv;
+  } else if (!InitializeOk(m.initializeRv)) {
+    c.status = "C_Initialize failed";
+    c.detail = m.initializeRv;
+  } else {
+    std::size_t tokens = 0;
+    for (const DoctorSlot& slot : m.slots) tokens += slot.token ? 1 : 0;
+    c.status = tokens > 0 ? "usable" : "no token";
+    if (tokens > 0) {
+      c.detail = std::to_string(tokens) + " token(s)";
+    } else if (m.slotListRv != "CKR_OK") {
+      c.detail = "C_GetSlotList: " + m.slotListRv;
+    }
+  }
+}
+
+std::vector<DoctorConfiguredModule> InspectConfigured(const ModuleConfig& config) {
+  std::vector<DoctorConfiguredModule> out;
+  for (const ModuleEntry& e : config.entries) {
+    DoctorConfiguredModule c;
+    c.entry = e;
+    if (e.state == ModuleEntry::State::kTried) {
+      ProbeConfigured(c);
+    } else {
+      c.status = EntryStatus(e.state);
+      c.detail = e.note;
+    }
+    out.push_back(std::move(c));
+  }
+  return out;
+}
+
+// Fine states of a configured entry: a reader without a card and a line
+// repeated are nothing to repair.
+bool ConfiguredOk(const std::string& status) {
+  return status == "usable" || status == "no token" || status == "duplicate";
+}
+
 DoctorNss InspectNss() {
   DoctorNss n;
   const std::string home = EnvOrEmpty("HOME");
@@ -253,6 +323,16 @@ std::vector<std::string> FindProblems(const DoctorReport& r) {
     if (!m.initializeRv.empty() && m.initializeRv != "CKR_OK" && m.initializeRv != "CKR_CRYPTOKI_ALREADY_INITIALIZED")
       p.push_back(m.file + ": C_Initialize answered " + m.initializeRv);
   }
+  for (const ModuleSource& src : r.moduleSources) {
+    if (src.state == ModuleSource::State::kUnreadable)
+      p.push_back("the module list " + src.location + " cannot be read: " + src.error);
+  }
+  for (const DoctorConfiguredModule& c : r.configured) {
+    if (c.module && c.module->found) anyLoaded = true;
+    if (ConfiguredOk(c.status)) continue;
+    p.push_back("configured module " + c.entry.path + " (" + c.entry.source + ", " + c.entry.where + "): " + c.status +
+                (c.detail.empty() ? "" : ": " + c.detail));
+  }
   if (!anyLoaded) p.push_back("no token module could be loaded (is its directory on LD_LIBRARY_PATH?)");
   if (r.nss.hasDatabase && !r.nss.opened) p.push_back("the NSS database " + r.nss.path + " cannot be opened");
   for (const ManifestStatus& s : r.manifests) {
@@ -268,15 +348,18 @@ const char kDoctorUsage[] =
     "\n"
     "Shows why a token might not be found: for each token module file, where\n"
     "the loader finds it (or why not), its exports, the C_Initialize answer,\n"
-    "its slots and tokens with their PIN flags; the NSS database; whether a\n"
-    "display is there for dialogs; which browsers have the host registered.\n"
+    "its slots and tokens with their PIN flags; the same for each module\n"
+    "configured by path (kelo-ca modules), with the file it is listed in and\n"
+    "why it is not used when it is not; the NSS database; whether a display is\n"
+    "there for dialogs; which browsers have the host registered.\n"
     "Asks for no password and changes nothing.\n"
     "\n"
     "  --json   print one JSON object instead of text\n"
     "\n"
     "Exit status is 0 when nothing is broken, 1 when something is (no module\n"
-    "loadable, a missing export, C_Initialize failing, an NSS database that\n"
-    "does not open, a stale or invalid manifest), 2 for bad arguments.\n";
+    "loadable, a missing export, C_Initialize failing, a configured module\n"
+    "that is not absolute or does not load, an NSS database that does not\n"
+    "open, a stale or invalid manifest), 2 for bad arguments.\n";
 
 json ModuleJson(const DoctorModule& m) {
   json slots = json::array();
@@ -319,23 +402,54 @@ void PrintSlot(const DoctorSlot& s, std::ostream& out) {
   out << "\n";
 }
 
+// auxRequired: whether a missing E_GetAuxFunctionList matters (fixed names only).
+void PrintModuleDetail(const DoctorModule& m, bool auxRequired, std::ostream& out) {
+  if (!m.found) {
+    out << "    not found: " << T(m.loadError) << "\n";
+    return;
+  }
+  out << "    found at " << (m.path.empty() ? "(path unknown)" : T(m.path)) << "\n";
+  out << "    exports: C_GetFunctionList " << (m.hasGetFunctionList ? "yes" : "MISSING") << ", E_GetAuxFunctionList "
+      << (m.hasAuxFunctionList ? "yes" : auxRequired ? "MISSING" : "no (not needed)") << "\n";
+  if (!m.getFunctionListRv.empty() && m.getFunctionListRv != "CKR_OK")
+    out << "    C_GetFunctionList: " << m.getFunctionListRv << "\n";
+  if (!m.initializeRv.empty()) out << "    C_Initialize: " << m.initializeRv << "\n";
+  if (!m.slotListRv.empty() && m.slotListRv != "CKR_OK") out << "    C_GetSlotList: " << m.slotListRv << "\n";
+  if (!m.slotListRv.empty() && m.slots.empty()) out << "    no slots\n";
+  for (const DoctorSlot& s : m.slots) PrintSlot(s, out);
+}
+
 void PrintModules(const std::vector<DoctorModule>& modules, std::ostream& out) {
   out << "Token modules (found through the loader's search path: LD_LIBRARY_PATH, cache, system)\n";
   for (const DoctorModule& m : modules) {
     out << "  " << T(m.file) << "\n";
-    if (!m.found) {
-      out << "    not found: " << T(m.loadError) << "\n";
-      continue;
-    }
-    out << "    found at " << (m.path.empty() ? "(path unknown)" : T(m.path)) << "\n";
-    out << "    exports: C_GetFunctionList " << (m.hasGetFunctionList ? "yes" : "MISSING")
-        << ", E_GetAuxFunctionList " << (m.hasAuxFunctionList ? "yes" : "MISSING") << "\n";
-    if (!m.getFunctionListRv.empty() && m.getFunctionListRv != "CKR_OK")
-      out << "    C_GetFunctionList: " << m.getFunctionListRv << "\n";
-    if (!m.initializeRv.empty()) out << "    C_Initialize: " << m.initializeRv << "\n";
-    if (!m.slotListRv.empty() && m.slotListRv != "CKR_OK") out << "    C_GetSlotList: " << m.slotListRv << "\n";
-    if (!m.slotListRv.empty() && m.slots.empty()) out << "    no slots\n";
-    for (const DoctorSlot& s : m.slots) PrintSlot(s, out);
+    PrintModuleDetail(m, true, out);
+  }
+}
+
+const char* SourceState(ModuleSource::State s) {
+  switch (s) {
+    case ModuleSource::State::kAbsent:
+      return "absent";
+    case ModuleSource::State::kRead:
+      return "read";
+    case ModuleSource::State::kUnreadable:
+      return "unreadable";
+  }
+  return "?";
+}
+
+void PrintConfigured(const DoctorReport& r, std::ostream& out) {
+  out << "\nToken modules configured by path (tried after the ones above)\n";
+  for (const ModuleSource& src : r.moduleSources) {
+    out << "  " << ScopeName(src.scope) << " list " << (src.location.empty() ? "(none)" : T(src.location)) << ": "
+        << SourceState(src.state) << (src.error.empty() ? "" : " (" + T(src.error) + ")") << "\n";
+  }
+  if (r.configured.empty()) out << "  none configured (kelo-ca modules add PATH)\n";
+  for (const DoctorConfiguredModule& c : r.configured) {
+    out << "  " << T(c.entry.path) << "  (" << T(c.entry.source) << ", " << T(c.entry.where) << ")\n";
+    out << "    " << c.status << (c.detail.empty() ? "" : ": " + T(c.detail)) << "\n";
+    if (c.module && c.module->found) PrintModuleDetail(*c.module, false, out);
   }
 }
 
@@ -409,6 +523,9 @@ std::string CkrName(unsigned long rv) {
 DoctorReport GatherDoctorReport(const RegisterEnv& env) {
   DoctorReport r;
   for (std::int32_t type = 0; const char* file = LibraryName(type); ++type) r.modules.push_back(InspectModule(file));
+  const ModuleConfig config = ReadModuleConfig();
+  r.moduleSources = config.sources;
+  r.configured = InspectConfigured(config);
   r.display = InspectDisplay(env);  // before the store look hides the display
   r.nss = InspectNss();
   r.manifests = RegisteredHosts(env);
@@ -428,9 +545,27 @@ json DoctorReportJson(const DoctorReport& r) {
                          {"hostPath", s.hostPath},
                          {"detail", s.detail}});
   }
+  json sources = json::array();
+  for (const ModuleSource& src : r.moduleSources) {
+    sources.push_back({{"scope", ScopeName(src.scope)},
+                       {"location", src.location},
+                       {"state", SourceState(src.state)},
+                       {"error", src.error}});
+  }
+  json configured = json::array();
+  for (const DoctorConfiguredModule& c : r.configured) {
+    configured.push_back({{"path", c.entry.path},
+                          {"scope", ScopeName(c.entry.scope)},
+                          {"source", c.entry.source},
+                          {"where", c.entry.where},
+                          {"status", c.status},
+                          {"detail", c.detail},
+                          {"module", c.module ? ModuleJson(*c.module) : json()}});
+  }
   return {{"ok", r.problems.empty()},
           {"problems", r.problems},
           {"modules", std::move(modules)},
+          {"configuredModules", {{"sources", std::move(sources)}, {"modules", std::move(configured)}}},
           {"nss",
            {{"path", r.nss.path},
             {"exists", r.nss.exists},
@@ -449,6 +584,7 @@ json DoctorReportJson(const DoctorReport& r) {
 
 void PrintDoctorReport(const DoctorReport& r, std::ostream& out) {
   PrintModules(r.modules, out);
+  PrintConfigured(r, out);
   PrintNss(r.nss, out);
   PrintDisplay(r.display, out);
   PrintManifests(r.manifests, out);

@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "host/register.h"
+#include "token/module_config.h"
 
 namespace kelo {
 
@@ -41,6 +42,18 @@ struct DoctorModule {
   std::vector<DoctorSlot> slots;
 };
 
+// A module configured by path: the entry, and what probing it found when it
+// is one the control tries.
+struct DoctorConfiguredModule {
+  ModuleEntry entry;
+  std::optional<DoctorModule> module;
+  // "usable", "no token", "not found", "not loadable", "no C_GetFunctionList",
+  // "C_GetFunctionList failed", "C_Initialize failed", or why it is not tried:
+  // "not absolute", "duplicate", "too long", "too many", "unusable".
+  std::string status;
+  std::string detail;  // the loader's message, the module's answer, or the entry's note
+};
+
 struct DoctorNss {
   std::string path;          // $HOME/.pki/nssdb, empty without HOME
   bool exists = false;       // the directory exists
@@ -59,6 +72,8 @@ struct DoctorDisplay {
 
 struct DoctorReport {
   std::vector<DoctorModule> modules;
+  std::vector<ModuleSource> moduleSources;  // where configured modules were looked for
+  std::vector<DoctorConfiguredModule> configured;
   DoctorNss nss;
   DoctorDisplay display;
   std::vector<ManifestStatus> manifests;

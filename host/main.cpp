@@ -10,6 +10,7 @@
 #include "host/demo.h"
 #include "host/doctor.h"
 #include "host/jsonrpc.h"
+#include "host/modules_command.h"
 #include "host/native_host.h"
 #include "host/native_host_args.h"
 #include "host/register.h"
@@ -33,6 +34,7 @@ const char kUsage[] =
     "  register   write the browsers' native-messaging host manifests\n"
     "  unregister remove them again\n"
     "  doctor     show why a token or certificate might not be found\n"
+    "  modules    list, add or remove token modules configured by path\n"
     "\n"
     "Options:\n"
     "  -h, --help     show this help (also: kelo-ca <command> --help)\n"
@@ -41,6 +43,9 @@ const char kUsage[] =
     "Token modules are loaded by file name through the dynamic loader's search\n"
     "path (LD_LIBRARY_PATH, the loader cache, system directories), in this order:\n"
     "  Kelo-ZIr4.so, Kelo-CAv5.so, Kelo-CAv6.so\n"
+    "then the modules configured by absolute path (kelo-ca modules --help):\n"
+    "  $XDG_CONFIG_HOME/kelo-ca/modules (default ~/.config/kelo-ca/modules),\n"
+    "  then /etc/kelo-ca/modules, one path per line.\n"
     "The first module that sees a token is used.\n";
 
 const char kServeUsage[] =
@@ -100,6 +105,7 @@ int Run(int argc, char** argv) {
   if (cmd == "demo") return kelo::RunDemo(argc - 2, argv + 2);
   if (cmd == "native") return kelo::RunNativeHost(STDIN_FILENO, STDOUT_FILENO);
   if (cmd == "doctor") return kelo::RunDoctor(argc - 2, argv + 2);
+  if (cmd == "modules") return kelo::RunModules(argc - 2, argv + 2);
   if (cmd == "shell") return kelo::RunShell(argc - 2, argv + 2);
   if (cmd == "register" || cmd == "unregister") return kelo::RunRegister(argc - 2, argv + 2, cmd == "unregister");
   std::fprintf(stderr, "kelo-ca: unknown command '%s'\n\n%s", kelo::TerminalSafe(cmd).c_str(), kUsage);

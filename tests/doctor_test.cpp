@@ -3,9 +3,11 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
@@ -20,6 +22,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using json = nlohmann::json;
+using kelo::test::ChildOptions;
 using kelo::test::ChildResult;
 using kelo::test::CopyNssFixture;
 using kelo::test::Environment;
@@ -42,9 +45,12 @@ class DoctorTest : public ::testing::Test {
 
   // Runs kelo-ca with exactly `env` (plus HOME) and the given arguments.
   static ChildRun Exec(const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
-                       const std::string& home) {
-    const ChildResult run = RunChild(KELO_CA_EXE, args,
-                                     Environment::Clean().Set(env).Set("HOME", home).Set("PATH", "/usr/bin:/bin"));
+                       const std::string& home, bool mergeStderr = false) {
+    ChildOptions options;
+    options.mergeStderr = mergeStderr;
+    const ChildResult run =
+        RunChild(KELO_CA_EXE, args, Environment::Clean().Set(env).Set("HOME", home).Set("PATH", "/usr/bin:/bin"), "",
+                 std::chrono::seconds(60), options);
     EXPECT_FALSE(run.timedOut) << "kelo-ca did not finish";
     ChildRun r;
     r.status = run.status;
@@ -55,6 +61,13 @@ class DoctorTest : public ::testing::Test {
   ChildRun Doctor(std::map<std::string, std::string> env) const { return Exec({"doctor", "--json"}, std::move(env), home_); }
 
   static std::string MockDir() { return std::string(KELO_BIN) + "/mock"; }
+  // A module only its path reaches, without E_GetAuxFunctionList.
+  static std::string ConfiguredMock() { return std::string(KELO_BIN) + "/mock-configured/kelo-configured-p11.so"; }
+  std::string ModuleList() const { return home_ + "/.config/kelo-ca/modules"; }
+  static std::string ReadText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
 
   // Problems that name something other than the machine's own system-wide
   // manifests, which a test cannot control.
@@ -180,6 +193,74 @@ TEST_F(DoctorTest, BrokenSetupsExitNonZero) {
   EXPECT_EQ(initFails.report["modules"][1]["initialize"], "CKR_FUNCTION_FAILED");
   EXPECT_EQ(initFails.report["modules"][1]["slotList"], "");  // nothing asked of an uninitialised module
   EXPECT_EQ(initFails.report["modules"][0]["initialize"], "CKR_OK");
+}
+
+TEST_F(DoctorTest, ConfiguredModulesAreProbedAndBadEntriesNamed) {
+  WriteFile(ModuleList(), "# tokens\nrel.so\n/nowhere/kelo-x.so\n" + ConfiguredMock() + "\n" + ConfiguredMock() + "\n");
+  ChildRun r = Doctor({{"LD_LIBRARY_PATH", MockDir()}, {"MOCKP11_TOKENS_KELO_CONFIGURED_P11", "CSER"}});
+  ASSERT_FALSE(r.report.is_discarded()) << r.out;
+  const json& config = r.report["configuredModules"];
+  EXPECT_EQ(config["sources"][0]["location"], ModuleList());
+  EXPECT_EQ(config["sources"][0]["state"], "read");
+  EXPECT_EQ(config["sources"][1]["location"], "/etc/kelo-ca/modules");
+  std::vector<std::string> seen;
+  for (const json& m : config["modules"]) {
+    if (m["source"] != ModuleList()) continue;  // the machine's own system list
+    seen.push_back(m["where"].get<std::string>() + " " + m["status"].get<std::string>() + " " +
+                   m["path"].get<std::string>());
+  }
+  EXPECT_EQ(seen, (std::vector<std::string>{"line 2 not absolute rel.so", "line 3 not found /nowhere/kelo-x.so",
+                                            "line 4 usable " + ConfiguredMock(), "line 5 duplicate " + ConfiguredMock()}));
+  const json& usable = config["modules"][2]["module"];
+  EXPECT_EQ(usable["slots"][0]["token"]["serial"], "CSER");
+  EXPECT_FALSE(usable["exports"]["E_GetAuxFunctionList"].get<bool>());
+
+  // The two bad entries are problems; the module without the auxiliary list is not.
+  EXPECT_EQ(r.status, 1);
+  const std::vector<std::string> problems = OwnProblems(r.report, home_);
+  ASSERT_EQ(problems.size(), 2u) << r.report["problems"].dump();
+  EXPECT_NE(problems[0].find("rel.so (" + ModuleList() + ", line 2): not absolute"), std::string::npos);
+  EXPECT_NE(problems[1].find("/nowhere/kelo-x.so"), std::string::npos);
+}
+
+TEST_F(DoctorTest, ModulesCommandEditsThePersonsList) {
+  const std::map<std::string, std::string> env;
+  ChildRun relative = Exec({"modules", "add", "rel.so"}, env, home_, true);
+  EXPECT_EQ(relative.status, 1);
+  EXPECT_NE(relative.out.find("not an absolute path"), std::string::npos) << relative.out;
+  ChildRun missing = Exec({"modules", "add", "/nowhere/kelo-x.so"}, env, home_, true);
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_NE(missing.out.find("does not exist"), std::string::npos) << missing.out;
+  EXPECT_FALSE(fs::exists(ModuleList()));
+
+  // Created with its directory, readable by the control of every user.
+  ASSERT_EQ(Exec({"modules", "add", ConfiguredMock()}, env, home_).status, 0);
+  EXPECT_EQ(ReadText(ModuleList()), ConfiguredMock() + "\n");
+  EXPECT_EQ(fs::status(ModuleList()).permissions() & fs::perms::mask,
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read);
+
+  // Other lines and comments stay as they are; a path is listed once.
+  const std::string own = "# my tokens\n\n/keep/this.so\n  " + ConfiguredMock() + "x  ";
+  WriteFile(ModuleList(), own);
+  ASSERT_EQ(Exec({"modules", "add", ConfiguredMock()}, env, home_).status, 0);
+  EXPECT_EQ(ReadText(ModuleList()), own + "\n" + ConfiguredMock() + "\n");
+  EXPECT_EQ(Exec({"modules", "add", ConfiguredMock()}, env, home_).status, 0);
+  EXPECT_EQ(ReadText(ModuleList()), own + "\n" + ConfiguredMock() + "\n");
+
+  ChildRun list = Exec({"modules", "list"}, env, home_);
+  EXPECT_EQ(list.status, 0);
+  EXPECT_NE(list.out.find("user: " + ModuleList() + "\n  /keep/this.so\n  " + ConfiguredMock() + "x\n  " +
+                          ConfiguredMock() + "\n"),
+            std::string::npos)
+      << list.out;
+
+  ASSERT_EQ(Exec({"modules", "remove", ConfiguredMock()}, env, home_).status, 0);
+  EXPECT_EQ(ReadText(ModuleList()), own + "\n");
+  EXPECT_EQ(Exec({"modules", "remove", ConfiguredMock()}, env, home_).status, 1);
+
+  for (const std::vector<std::string>& bad : {std::vector<std::string>{"modules"}, {"modules", "add"},
+                                              {"modules", "frob", "/x"}, {"modules", "list", "--bogus"}})
+    EXPECT_EQ(Exec(bad, env, home_).status, 2) << bad.back();
 }
 
 TEST_F(DoctorTest, ManifestsAreCheckedAgainstThisExecutable) {

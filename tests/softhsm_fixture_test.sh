@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Checks the SoftHSM2 test tokens that make-token.sh builds, against openssl's
-# own reading of the key and certificate files, and that the shim module works
-# when loaded by bare name. Needs KELO_BIN (the build's bin directory).
+# own reading of the key and certificate files, that the shim module works
+# when loaded by bare name, and that the real SoftHSM2 module serves the
+# control when configured by its path. Needs KELO_BIN (the build's bin directory).
 set -euo pipefail
 
 : "${KELO_BIN:?set KELO_BIN to the bin directory of the build}"
@@ -140,6 +141,38 @@ check_token "$tmp/tok" 3 3 1
 expect_eq "token directories after rerun" 1 "$(find "$tmp/tok/tokens" -mindepth 1 -maxdepth 1 -type d | wc -l)"
 expect_eq "KELO_USER_PIN after rerun" 4321 "$KELO_USER_PIN"
 if list "$shim" --pin 1234 >/dev/null 2>&1; then fail "the old PIN still opens the token"; fi
+
+# 5. The real SoftHSM2 module configured by its path, with neither the shim
+#    nor any fixed module name on the search path: kelo-ca demo runs the
+#    typical request (ConnectToken, Login, EnumPrivateKey, its certificate by
+#    CKA_ID and GetAttribute, Sign with hash type 0), and OpenSSL checks the
+#    signature against the certificate read off the token.
+real_lib=""
+for f in /usr/lib/softhsm/libsofthsm2.so /usr/lib/x86_64-linux-gnu/softhsm/libsofthsm2.so; do
+  [[ -f $f ]] && { real_lib=$f; break; }
+done
+if [[ -z $real_lib ]]; then
+  fail "libsofthsm2.so is not in /usr/lib/softhsm or /usr/lib/x86_64-linux-gnu/softhsm"
+else
+  "$KELO_BIN/make-token.sh" "$tmp/real" --keys 1 2>/dev/null
+  load_env "$tmp/real"
+  kelo() { env -u LD_LIBRARY_PATH XDG_CONFIG_HOME="$tmp/config" HOME="$tmp" "$KELO_BIN/kelo-ca" "$@"; }
+  mkdir -p "$tmp/out"
+  if kelo demo --pin "$KELO_USER_PIN" >/dev/null 2>&1; then fail "demo found a token with nothing configured"; fi
+  kelo modules add "$real_lib" >/dev/null || fail "kelo-ca modules add $real_lib failed"
+  expect_eq "modules list" "$real_lib" "$(kelo modules list | sed -n 2p | tr -d ' ')"
+  if out="$(kelo demo --pin "$KELO_USER_PIN" --out "$tmp/out" 2>&1)"; then
+    openssl x509 -in "$tmp/out/cert.pem" -pubkey -noout >"$tmp/out/pub.pem"
+    openssl dgst -sha1 -verify "$tmp/out/pub.pem" -signature "$tmp/out/signature.bin" "$tmp/out/data.bin" \
+      >/dev/null || fail "the signature through the configured module does not verify"
+    expect_eq "certificate read off the token" "$(cert_modulus "$tmp/real/cert1.pem")" \
+      "$(cert_modulus "$tmp/out/cert.pem")"
+  else
+    fail "kelo-ca demo through the configured module failed: $out"
+  fi
+  doctor="$(kelo doctor --json || true)"
+  grep -q '"status": "usable"' <<<"$doctor" || fail "doctor does not call the configured module usable"
+fi
 
 if [[ $failures -ne 0 ]]; then
   echo "softhsm_fixture_test: $failures failure(s)" >&2
