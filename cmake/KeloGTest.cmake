@@ -35,6 +35,11 @@ function(kelo_gtest target)
   if(arg_TIMEOUT)
     list(APPEND props TIMEOUT ${arg_TIMEOUT})
   endif()
+  if(NOT CMAKE_CROSSCOMPILING)
+    # The person's own list of configured token modules stays out of the
+    # tests; a test that wants one sets XDG_CONFIG_HOME itself.
+    list(APPEND props ENVIRONMENT_MODIFICATION "XDG_CONFIG_HOME=set:${CMAKE_BINARY_DIR}/no-user-config")
+  endif()
   if(CMAKE_CROSSCOMPILING OR arg_NAME)
     set(name ${target})
     if(arg_NAME)

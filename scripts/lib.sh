@@ -10,12 +10,13 @@ say() { printf '\n==> %s\n' "$*"; }
 die() { printf 'error: %s\n' "$*" >&2; exit 1; }
 
 # Debian 12 packages. The build and the demo need the first group; the full
-# test suite also cross-builds for Windows and runs it under Wine.
+# test suite also cross-builds for Windows and runs it under Wine, and checks
+# the Debian package with lintian.
 KELO_PKGS_BUILD=(build-essential cmake pkg-config libgtest-dev libgmock-dev googletest
   libbenchmark-dev libp11-kit-dev nlohmann-json3-dev softhsm2 openssl libssl-dev
   libnss3-dev libnss3-tools libgtk-3-dev libreadline-dev)
 KELO_PKGS_TEST=(clang libclang-rt-14-dev g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
-  mingw-w64-tools libwine-dev wine wine64 xvfb xauth xdotool x11-utils chromium firefox-esr)
+  mingw-w64-tools libwine-dev wine wine64 xvfb xauth xdotool x11-utils chromium firefox-esr file lintian)
 
 install_packages() {
   local missing=()

@@ -14,6 +14,11 @@ firefox=/usr/lib/mozilla/native-messaging-hosts/org.kelo.ca_token.json
 
 (cd "$build" && cpack -G DEB >/dev/null)
 deb=$(ls -t "$build"/kelo-ca_*.deb | head -1)
+# What Debian's own packages pass: no error or warning from lintian (the
+# package ships its overrides, each with its reason).
+check "lintian finds no error or warning" \
+  'lintian --fail-on error,warning "$deb" 2> >(grep -v "running with root privileges" >&2)'
+check "the build tree's executable keeps its symbols" 'file -L "$build/bin/kelo-ca" | grep -q "not stripped"'
 dpkg -r kelo-ca >/dev/null 2>&1 || true
 dpkg -i "$deb" >/dev/null
 
@@ -45,5 +50,11 @@ check "the dialogs module is where the executable finds it" \
 dpkg -r kelo-ca >/dev/null
 check "removal unregisters the host" '[ ! -e "$manifest" ] && [ ! -e "$firefox" ]'
 check "removal removes the executable" '[ ! -e /usr/bin/kelo-ca ]'
+# With the executable gone before removal, prerm cannot unregister; postrm
+# still removes the manifests that name it.
+dpkg -i "$deb" >/dev/null
+rm /usr/bin/kelo-ca
+dpkg -r kelo-ca >/dev/null
+check "removal unregisters even without the executable" '[ ! -e "$manifest" ] && [ ! -e "$firefox" ]'
 echo "package check: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
