@@ -16,7 +16,8 @@ KELO_PKGS_BUILD=(build-essential cmake pkg-config libgtest-dev libgmock-dev goog
   libbenchmark-dev libp11-kit-dev nlohmann-json3-dev softhsm2 openssl libssl-dev
   libnss3-dev libnss3-tools libgtk-3-dev libreadline-dev)
 KELO_PKGS_TEST=(clang libclang-rt-14-dev g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
-  mingw-w64-tools libwine-dev wine wine64 xvfb xauth xdotool x11-utils chromium firefox-esr file lintian)
+  mingw-w64-tools libwine-dev wine wine64 xvfb xauth xdotool x11-utils chromium firefox-esr file lintian
+  wixl msitools)
 
 install_packages() {
   local missing=()

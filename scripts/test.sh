@@ -80,6 +80,9 @@ fi
 if stage windows; then
   bash "$KELO_ROOT/scripts/build-windows.sh"
   bash "$KELO_ROOT/tests/run_with_xvfb.sh" bash "$KELO_ROOT/scripts/wine-tests.sh"
+  say "Windows installer: msiexec /i and /x under Wine, compared with the modules' own registration"
+  bash "$KELO_ROOT/tests/run_with_xvfb.sh" bash "$KELO_ROOT/tests/msi_check.sh" \
+    "$KELO_ROOT/build-win64/kelo-ca.msi" "$KELO_ROOT/build-win64" "$KELO_ROOT/build-win32"
 fi
 
 say "all test stages passed"

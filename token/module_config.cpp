@@ -64,9 +64,14 @@ void ModuleConfig::Add(std::string_view text, ModuleScope scope, const std::stri
       return other.state == State::kTried && SameModulePath(other.path, e.path, style);
     });
     if (earlier != entries.end()) {
-      refuse(State::kDuplicate, "listed already (" + earlier->source + ", " + earlier->where + ")");
+      // Appended, not concatenated: GCC 12 warns falsely on literal + string.
+      std::string why = "listed already (";
+      why.append(earlier->source).append(", ").append(earlier->where).append(")");
+      refuse(State::kDuplicate, why);
     } else if (Paths().size() >= kMaxConfiguredModules) {
-      refuse(State::kTooMany, "more than " + std::to_string(kMaxConfiguredModules) + " modules configured");
+      std::string why = "more than ";
+      why.append(std::to_string(kMaxConfiguredModules)).append(" modules configured");
+      refuse(State::kTooMany, why);
     }
   }
   entries.push_back(std::move(e));
