@@ -82,6 +82,16 @@ std::vector<CK_OBJECT_HANDLE> P11Session::FindAll(CK_OBJECT_CLASS cls) const {
   return all;
 }
 
+CK_OBJECT_HANDLE P11Session::FindFirst(CK_ATTRIBUTE* tmpl, CK_ULONG count) const {
+  CheckRv(fl_->C_FindObjectsInit(session_, tmpl, count), "C_FindObjectsInit");
+  CK_OBJECT_HANDLE h = 0;
+  CK_ULONG n = 0;
+  const CK_RV rv = fl_->C_FindObjects(session_, &h, 1, &n);
+  fl_->C_FindObjectsFinal(session_);
+  CheckRv(rv, "C_FindObjects");
+  return n == 1 ? h : 0;
+}
+
 std::vector<std::uint8_t> P11Session::Attribute(CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type) const {
   CK_ATTRIBUTE attr = {type, nullptr, 0};
   CheckRv(fl_->C_GetAttributeValue(session_, object, &attr, 1), "C_GetAttributeValue");

@@ -45,6 +45,8 @@ class P11Session {
   // Every object of the class on the token, in the order the module delivers them.
   std::vector<CK_OBJECT_HANDLE> FindAll(CK_OBJECT_CLASS cls) const;
   std::vector<std::uint8_t> Attribute(CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type) const;
+  // The first object matching the template, or 0: one C_FindObjects call.
+  CK_OBJECT_HANDLE FindFirst(CK_ATTRIBUTE* tmpl, CK_ULONG count) const;
 
  private:
   CK_FUNCTION_LIST* fl_;

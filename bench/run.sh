@@ -71,7 +71,7 @@ make_token() {  # name, make-token.sh options...
   token_dir[$name]="$dir"
 }
 echo "== preparing SoftHSM2 tokens in $work"
-make_token sign
+make_token sign --ec  # RSA key 01 and the EC keys for ECDSA
 for n in "${sizes[@]}"; do make_token "certs$n" --bench-certs "$n"; done
 
 # ---- NSS databases: the fixture's 7 certificates plus key-less ones up to

@@ -78,9 +78,11 @@ void DescriptionDisagreesWithFacadeMember() {}
 // that runs it.
 template <auto Fn>
 constexpr MethodInfo Method(std::int32_t dispid, const char* name, VarType result, ResultKind kind,
-                            bool returnsPlaintext, std::initializer_list<ParamInfo> params) {
+                            bool returnsPlaintext, std::initializer_list<ParamInfo> params,
+                            const char* help = nullptr) {
   using M = Member<decltype(Fn)>;
-  MethodInfo m{dispid, name, result, kind, returnsPlaintext, static_cast<std::uint8_t>(params.size()), {}, &Call<Fn>};
+  MethodInfo m{dispid, name,      result, kind, returnsPlaintext, static_cast<std::uint8_t>(params.size()),
+               {},     &Call<Fn>, help};
   bool agrees = result == M::kResult && params.size() == M::kParams.size() && params.size() <= m.params.size();
   std::size_t i = 0;
   for (const ParamInfo& p : params) {
@@ -102,6 +104,25 @@ constexpr ResultKind H = ResultKind::Handle;
 constexpr ResultKind C = ResultKind::Code;
 constexpr ResultKind T = ResultKind::Text;
 constexpr ResultKind CT = ResultKind::CodeText;
+
+// Help texts; kelo_ca.idl.in repeats them as helpstrings (control_test
+// holds the two together).
+constexpr const char* kHashHelp =
+    "Digest on the token of the hexadecimal text. Hash type 0 SHA-1, 1 MD2, 2 MD5, 256 SHA-256, 384 SHA-384, "
+    "512 SHA-512; any other type gives an empty result";
+constexpr const char* kSignHelp =
+    "Signature with a private key. RSA keys: PKCS#1 v1.5 with hash type 0 SHA-1, 1 MD2, 2 MD5, 256 SHA-256, "
+    "384 SHA-384, 512 SHA-512, any other type pads the given bytes as they are. EC keys: ECDSA over that hash, "
+    "or over the given bytes for any other type, returned as r and s in hexadecimal";
+constexpr const char* kSignBySerialHelp =
+    "As Sign, with the private key of the certificate whose serial number has this hexadecimal content";
+constexpr const char* kVerifyHelp =
+    "0 when the signature is valid for the public key, 1007 when not. Hash types as Sign; EC signatures are r and "
+    "s in hexadecimal";
+constexpr const char* kVerifyBySerialHelp =
+    "As Verify, with the public key of the certificate whose serial number has this hexadecimal content";
+constexpr const char* kEncryptHelp = "RSA PKCS#1 v1.5 encryption with a public key; an EC key gives an empty result";
+constexpr const char* kDecryptHelp = "RSA PKCS#1 v1.5 decryption with a private key; an EC key gives an empty result";
 
 }  // namespace
 
@@ -125,20 +146,24 @@ constinit const std::array<MethodInfo, kMethodCount> kMethods = {{
     Method<&K::GetAttribute>(12, "GetAttribute", B, T, false,
                              {{"SessionID", L}, {"lngObject", L}, {"lngAttribute", L}}),
     Method<&K::Encrypt>(13, "Encrypt", B, T, false,
-                        {{"SessionID", L}, {"lngKey", L}, {"reserved", L}, {"strPlainText", B, Txt}}),
+                        {{"SessionID", L}, {"lngKey", L}, {"reserved", L}, {"strPlainText", B, Txt}}, kEncryptHelp),
     Method<&K::Decrypt>(14, "Decrypt", B, T, true,
-                        {{"SessionID", L}, {"lngKey", L}, {"reserved", L}, {"lngCipherText", B}}),
-    Method<&K::Hash>(15, "Hash", B, T, false, {{"SessionID", L}, {"lngHashType", L}, {"strPlainText", B, Txt}}),
+                        {{"SessionID", L}, {"lngKey", L}, {"reserved", L}, {"lngCipherText", B}}, kDecryptHelp),
+    Method<&K::Hash>(15, "Hash", B, T, false, {{"SessionID", L}, {"lngHashType", L}, {"strPlainText", B, Txt}},
+                     kHashHelp),
     Method<&K::Sign>(16, "Sign", B, T, false,
-                     {{"SessionID", L}, {"lngKey", L}, {"lngHashType", L}, {"strPlainText", B, Txt}}),
+                     {{"SessionID", L}, {"lngKey", L}, {"lngHashType", L}, {"strPlainText", B, Txt}}, kSignHelp),
     Method<&K::SignByCertSerial>(17, "SignByCertSerial", B, T, false,
-                                 {{"SessionID", L}, {"certserial", B}, {"HashType", L}, {"plaintext", B, Txt}}),
+                                 {{"SessionID", L}, {"certserial", B}, {"HashType", L}, {"plaintext", B, Txt}},
+                                 kSignBySerialHelp),
     Method<&K::Verify>(
         18, "Verify", L, C, false,
-        {{"SessionID", L}, {"lngKey", L}, {"lngHashType", S}, {"strPlainText", B, Txt}, {"strSignText", B}}),
+        {{"SessionID", L}, {"lngKey", L}, {"lngHashType", S}, {"strPlainText", B, Txt}, {"strSignText", B}},
+        kVerifyHelp),
     Method<&K::VerifyByCertSerial>(
         19, "VerifyByCertSerial", L, C, false,
-        {{"SessionID", L}, {"certserial", B}, {"HashType", L}, {"plaintext", B, Txt}, {"signature", B}}),
+        {{"SessionID", L}, {"certserial", B}, {"HashType", L}, {"plaintext", B, Txt}, {"signature", B}},
+        kVerifyBySerialHelp),
     Method<&K::SignByCSP>(
         20, "SignByCSP", B, T, false,
         {{"SessionID", L}, {"certType", L}, {"certData", B}, {"HashType", L}, {"plaintext", B, Txt}}),

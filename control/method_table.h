@@ -51,6 +51,9 @@ struct MethodInfo {
   std::uint8_t paramCount;
   std::array<ParamInfo, 6> params;
   MethodHandler handler;
+  // What the method does with its hash type and key kinds, where that needs
+  // saying; the type library's helpstring carries the same text.
+  const char* help = nullptr;
 };
 
 inline constexpr std::size_t kMethodCount = 26;

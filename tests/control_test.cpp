@@ -57,6 +57,12 @@ std::string SourceText(const char* relative) {
 
 // Each match of pattern as its groups joined by '|', whitespace runs as one
 // space and none around commas or parentheses.
+// Blanks as the declarations' layout leaves them do not count.
+std::string Normalized(const std::string& text) {
+  const std::string joined = std::regex_replace(text, std::regex("\\s+"), " ");
+  return std::regex_replace(joined, std::regex(" ?([,()|]) ?"), "$1");
+}
+
 std::vector<std::string> Declarations(const std::string& text, const std::string& pattern) {
   std::vector<std::string> out;
   const std::regex re(pattern);
@@ -66,8 +72,7 @@ std::vector<std::string> Declarations(const std::string& text, const std::string
       if (g > 1) joined += '|';
       joined += it->str(g);
     }
-    joined = std::regex_replace(joined, std::regex("\\s+"), " ");
-    out.push_back(std::regex_replace(joined, std::regex(" ?([,()|]) ?"), "$1"));
+    out.push_back(Normalized(joined));
   }
   return out;
 }
@@ -92,12 +97,14 @@ TEST(MethodTable, CopiesOutsideTheTableAgreeWithIt) {
       idlParams += std::string(i ? "," : "") + idlType(m.params[i].type) + " " + m.params[i].name;
       tsParams += std::string(i ? "," : "") + m.params[i].name + ": " + tsType(m.params[i].type);
     }
-    idl.push_back(std::to_string(m.dispid) + "|" + idlType(m.result) + "|" + m.name + "|" + idlParams);
+    idl.push_back(Normalized(std::to_string(m.dispid) + "|" + (m.help ? m.help : "") + "|" + idlType(m.result) + "|" +
+                             m.name + "|" + idlParams));
     names.push_back(m.name);
     typings.push_back(std::string(m.name) + "|" + tsParams + "|" + tsType(m.result));
   }
   const std::string idlText = Between(SourceText("control/com/kelo_ca.idl.in"), "dispinterface _DKeloCAActiveX", "};");
-  EXPECT_EQ(Declarations(idlText, R"(\[id\((\d+)\)\]\s*(\w+)\s+(\w+)\(([^)]*)\);)"), idl);
+  const char* idlDeclaration = R"re(\[id\((\d+)\)(?:,\s*helpstring\("([^"]*)"\))?\]\s*(\w+)\s+(\w+)\(([^)]*)\);)re";
+  EXPECT_EQ(Declarations(idlText, idlDeclaration), idl);
   const std::string js = Between(SourceText("extension/page-api/kelo-ca.js"), "METHODS", "]");
   EXPECT_EQ(Declarations(js, R"('(\w+)')"), names);
   const std::string ts = Between(SourceText("extension/page-api/kelo-ca.d.ts"), "interface Control {", "\n}");

@@ -554,7 +554,8 @@ TEST_F(MockTest, KeyAndMechanismChecks) {
   } cases[] = {
       {p11_->C_SignInit, CKM_SHA1_RSA_PKCS, objs[1], CKR_KEY_TYPE_INCONSISTENT},
       {p11_->C_SignInit, CKM_SHA1_RSA_PKCS, data_obj, CKR_KEY_TYPE_INCONSISTENT},
-      {p11_->C_SignInit, CKM_SHA256_RSA_PKCS, objs[2], CKR_MECHANISM_INVALID},
+      {p11_->C_SignInit, CKM_SHA224_RSA_PKCS, objs[2], CKR_MECHANISM_INVALID},
+      {p11_->C_SignInit, CKM_ECDSA_SHA256, objs[2], CKR_KEY_TYPE_INCONSISTENT},  // an RSA key
       {p11_->C_SignInit, CKM_SHA1_RSA_PKCS, 999, CKR_KEY_HANDLE_INVALID},
       {p11_->C_SignInit, CKM_SHA1_RSA_PKCS, restricted[2], CKR_KEY_FUNCTION_NOT_PERMITTED},
       {p11_->C_VerifyInit, CKM_MD5_RSA_PKCS, objs[2], CKR_KEY_TYPE_INCONSISTENT},
@@ -568,8 +569,8 @@ TEST_F(MockTest, KeyAndMechanismChecks) {
     EXPECT_EQ(c.expected, c.init(h, &m, c.key)) << "mechanism " << c.mech << " key " << c.key;
     EXPECT_EQ(0, M().operation_active(h));
   }
-  CK_MECHANISM sha256 = Mech(CKM_SHA256);
-  EXPECT_EQ(CKR_MECHANISM_INVALID, p11_->C_DigestInit(h, &sha256));
+  CK_MECHANISM sha224 = Mech(CKM_SHA224);
+  EXPECT_EQ(CKR_MECHANISM_INVALID, p11_->C_DigestInit(h, &sha224));
   ASSERT_EQ(CKR_OK, p11_->C_Logout(h));
   CK_MECHANISM sha1 = Mech(CKM_SHA1_RSA_PKCS);
   EXPECT_EQ(CKR_USER_NOT_LOGGED_IN, p11_->C_SignInit(h, &sha1, objs[2]));

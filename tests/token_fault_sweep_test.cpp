@@ -66,20 +66,17 @@ std::vector<Step> Enumeration() {
           {"C_FindObjectsFinal", H}};
 }
 
-// A lookup of pair B by serial: the certificate search reads A (no match)
-// and B, then the key search reads key A (no match) and key B.
+// A lookup of pair B by serial: the certificate search narrowed by B's
+// serial, then the key search narrowed by B's identifier, each reading its
+// one hit. Whichever call fails, the plain walk behind it still finds B.
 std::vector<Step> LookupOfB() {
-  // The same steps for the certificate search and the key search.
   const std::vector<Step> one = {
-        {"C_FindObjectsInit", F},
-        {"C_FindObjects", F},
-        {"C_GetAttributeValue", H},  // A cannot be read: skipped, the search goes on to B
-        {"C_GetAttributeValue", H},
-        {"C_FindObjects", F},
-        {"C_GetAttributeValue", F},  // B cannot be read: nothing after it matches
-        {"C_GetAttributeValue", F},
-        // Its answer is ignored: the search is over either way.
-        {"C_FindObjectsFinal", H},
+      {"C_FindObjectsInit", H},
+      {"C_FindObjects", H},
+      {"C_GetAttributeValue", H},
+      {"C_GetAttributeValue", H},
+      {"C_FindObjects", H},  // B is in hand already
+      {"C_FindObjectsFinal", H},
   };
   return Concat(one, one);
 }
@@ -130,16 +127,17 @@ const std::vector<MethodCase>& Cases() {
       {"Hash", Prep::kLoggedOut, [](C& c, std::int32_t s, const Refs&) { return c.Hash(s, 0, kData); }, "",
        {{"C_DigestInit", F}, {"C_Digest", F}}},
       {"Sign", Prep::kUser, [](C& c, std::int32_t s, const Refs& r) { return c.Sign(s, r.privA, 0, kData); }, "",
-       {{"C_SignInit", F}, {"C_Sign", F}}},
+       {{"C_GetAttributeValue", H}, {"C_SignInit", F}, {"C_Sign", F}}},  // an unread key type is RSA's
       {"SignByCertSerial", Prep::kUser,
        [](C& c, std::int32_t s, const Refs&) { return c.SignByCertSerial(s, "4567", 0, kData); }, "",
-       Concat(LookupOfB(), {{"C_SignInit", F}, {"C_Sign", F}})},
+       Concat(LookupOfB(), {{"C_GetAttributeValue", H}, {"C_SignInit", F}, {"C_Sign", F}})},
       {"Verify", Prep::kLoggedOut,
        [](C& c, std::int32_t s, const Refs& r) { return N(c.Verify(s, r.pubA, 0, kData, r.sigA)); }, "1007",
-       {{"C_VerifyInit", F}, {"C_Verify", F}}},
+       {{"C_GetAttributeValue", H}, {"C_VerifyInit", F}, {"C_Verify", F}}},
       {"VerifyByCertSerial", Prep::kLoggedOut,
        [](C& c, std::int32_t s, const Refs& r) { return N(c.VerifyByCertSerial(s, "4567", 0, kData, r.sigB)); },
-       "1011", Concat(LookupOfB(), {{"C_VerifyInit", Code("1007")}, {"C_Verify", Code("1007")}})},
+       "1011",
+       Concat(LookupOfB(), {{"C_GetAttributeValue", H}, {"C_VerifyInit", Code("1007")}, {"C_Verify", Code("1007")}})},
       {"RetrieveSerial", Prep::kLoggedOut, [](C& c, std::int32_t s, const Refs&) { return c.RetrieveSerial(s); },
        "1003", {{"C_GetSlotList", F}, {"C_GetSlotList", F}, {"C_GetTokenInfo", F}}},
       {"RetrieveAllTokenSerial", Prep::kLoggedOut,

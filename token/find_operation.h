@@ -13,14 +13,21 @@ namespace kelo {
 class FindOperation {
  public:
   static constexpr unsigned long kMaxObjects = 100000;
+  // A search narrowed by an attribute that hands out more objects than this
+  // is taken for a module that ignores the attribute: the caller's plain
+  // walk decides instead.
+  static constexpr unsigned long kMaxNarrowed = 16;
 
-  // Starts the search. Its status is not examined: a search that did not
-  // start shows as the first Next() failing.
-  FindOperation(CK_FUNCTION_LIST_PTR fl, CK_SESSION_HANDLE session, CK_OBJECT_CLASS cls)
+  // Starts the search for the token objects of class cls, narrowed by one
+  // more attribute when narrow is given. Its status is not examined: a search
+  // that did not start shows as the first Next() failing.
+  FindOperation(CK_FUNCTION_LIST_PTR fl, CK_SESSION_HANDLE session, CK_OBJECT_CLASS cls,
+                const CK_ATTRIBUTE* narrow = nullptr)
       : fl_(fl), session_(session), cls_(cls) {
     CK_BBOOL on_token = CK_TRUE;
-    CK_ATTRIBUTE tmpl[2] = {{CKA_CLASS, &cls_, sizeof cls_}, {CKA_TOKEN, &on_token, sizeof on_token}};
-    fl_->C_FindObjectsInit(session_, tmpl, 2);
+    CK_ATTRIBUTE tmpl[3] = {{CKA_CLASS, &cls_, sizeof cls_}, {CKA_TOKEN, &on_token, sizeof on_token}, {}};
+    if (narrow != nullptr) tmpl[2] = *narrow;
+    fl_->C_FindObjectsInit(session_, tmpl, narrow != nullptr ? 3 : 2);
   }
   FindOperation(const FindOperation&) = delete;
   FindOperation& operator=(const FindOperation&) = delete;

@@ -155,6 +155,7 @@ void CP11Token::Unload() {
   m_pFunctionList = nullptr;
   m_pAuxFunctionList = nullptr;
   (void)m_session.Release();
+  ForgetSessionState();
 }
 
 ResultCode CP11Token::ListSlots(std::vector<CK_SLOT_ID>& slots) {
@@ -199,6 +200,8 @@ ResultCode CP11Token::Connect() {
   CK_TOKEN_INFO info;
   ResultCode rc = FindFirstTokenSlot(slot, info);
   if (rc != kOk) return rc;
+  // Another slot, or a token changed since: ask the module again.
+  ForgetSessionState();
 
   // Open the new session before closing the one it supersedes: login state
   // is kept per application while any session stays open.
@@ -221,6 +224,7 @@ ResultCode CP11Token::Disconnect() {
   // Closed even when there is none (handle 0): the module decides.
   m_pFunctionList->C_CloseSession(m_session.Release());
   m_slotId = kNoSlot;
+  ForgetSessionState();
   return kOk;
 }
 

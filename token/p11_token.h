@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -81,7 +82,11 @@ class CP11Token {
   ResultCode FindPublicKeyBySerial(const std::uint8_t* serial, std::size_t n, CK_OBJECT_HANDLE& handle);
 
   // Single-part cryptography. outLen holds the capacity on entry and the
-  // number of bytes produced on success.
+  // number of bytes produced on success. Sign and verify follow the key's
+  // type: RSA keys as they always did; EC keys sign with ECDSA (the module's
+  // ECDSA-with-hash mechanism where the slot offers it, else the module's
+  // digest then plain ECDSA; a hash type without a name signs the given
+  // bytes) and the signature is the module's r||s.
   ResultCode DigestData(HashType hashType, const std::uint8_t* data, CK_ULONG len, std::uint8_t* out, CK_ULONG& outLen);
   ResultCode SignData(CK_OBJECT_HANDLE key, HashType hashType, const std::uint8_t* data, CK_ULONG len,
                       std::uint8_t* out, CK_ULONG& outLen);
@@ -135,6 +140,21 @@ class CP11Token {
   ResultCode ChangePin(bool securityOfficer, const char* oldPin, CK_ULONG oldLen, const char* newPin, CK_ULONG newLen);
   ResultCode Enumerate(CK_OBJECT_CLASS cls, std::int32_t index, CK_OBJECT_HANDLE& handle);
   ResultCode FindKeyById(CK_OBJECT_CLASS cls, const std::uint8_t* id, std::size_t n, CK_OBJECT_HANDLE& handle);
+  // Whether the key is an EC key (else RSA), remembered by handle until the
+  // session changes.
+  bool IsEcKey(CK_OBJECT_HANDLE key);
+  void ForgetSessionState() {
+    m_mechanismFlags.clear();
+    m_keyIsEc.clear();
+  }
+  // Whether the slot offers the mechanism for this use (CKF_SIGN, CKF_VERIFY);
+  // asked once per slot and mechanism while the session lasts.
+  bool Offers(CK_MECHANISM_TYPE type, CK_FLAGS use);
+  // ECDSA with key: failure is kErrSign / kErrVerify as for RSA.
+  ResultCode SignEc(CK_OBJECT_HANDLE key, HashType hashType, const std::uint8_t* data, CK_ULONG len, std::uint8_t* out,
+                    CK_ULONG& outLen);
+  ResultCode VerifyEc(CK_OBJECT_HANDLE key, HashType hashType, const std::uint8_t* data, CK_ULONG len,
+                      const std::uint8_t* sig, CK_ULONG sigLen);
 
   // Declared before the function list and the session, so it is released
   // after them.
@@ -144,6 +164,10 @@ class CP11Token {
   CK_SLOT_ID m_slotId = kNoSlot;
   Session m_session;
   char m_szLibName[kLibNameSize] = {};
+  // C_GetMechanismInfo's flags by mechanism for m_slotId (0 when not offered).
+  std::map<CK_MECHANISM_TYPE, CK_FLAGS> m_mechanismFlags;
+  static constexpr std::size_t kMaxRememberedKeys = 256;
+  std::map<CK_OBJECT_HANDLE, bool> m_keyIsEc;
   AuxList m_aux = AuxList::kRequired;
   // Whether this object holds one of the process-wide initialisations of
   // its module; C_Finalize runs only when the last holder unloads.

@@ -87,6 +87,7 @@ ResultCode CP11Token::InitToken(const char* soPin, const char* userPin, const ch
   // That closed our session too; keeping its handle would let a later call
   // reach whatever session the module hands that number to next.
   (void)m_session.Release();
+  ForgetSessionState();  // the token's objects are about to go
   if (m_pFunctionList->C_InitToken(m_slotId, Pin(soPin), soLen, label) != CKR_OK) return kErrPinIncorrect;
 
   CK_SESSION_HANDLE fresh = 0;

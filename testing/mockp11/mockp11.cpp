@@ -18,6 +18,10 @@
 //   (modulus, data) and never holds a zero, and masks it with a stream derived
 //   from the modulus. Decryption unmasks and insists on the exact PS, so
 //   random ciphertexts are rejected with CKR_ENCRYPTED_DATA_INVALID.
+// - A key whose CKA_KEY_TYPE is CKK_EC signs with the ECDSA mechanisms only:
+//   its "r||s" is a stream of the modulus length derived from (modulus,
+//   hash), where the hash is the data for CKM_ECDSA and their fake digest for
+//   CKM_ECDSA_SHAxxx, so ECDSA over a digest equals ECDSA-with-hash.
 #ifdef _WIN32
 // Makes the PKCS#11 header declare C_GetFunctionList with dllexport.
 #define CRYPTOKI_EXPORTS
@@ -111,6 +115,7 @@ enum Domain : std::uint64_t {
   kDomainPadding = 4,
   kDomainModulus = 5,
   kDomainPrivateExponent = 6,
+  kDomainEcdsa = 7,
 };
 
 // PKCS#1 type 1 and 2 padding needs at least 11 bytes around the data.
@@ -119,6 +124,9 @@ constexpr std::size_t kPkcs1Overhead = 11;
 std::size_t DigestLength(CK_MECHANISM_TYPE m) {
   switch (m) {
     case CKM_SHA_1: return 20;
+    case CKM_SHA256: return 32;
+    case CKM_SHA384: return 48;
+    case CKM_SHA512: return 64;
     case CKM_MD5:
     case CKM_MD2: return 16;
     default: return 0;
@@ -142,6 +150,15 @@ const HashSign* HashSignFor(CK_MECHANISM_TYPE m) {
                                              0x86, 0xf7, 0x0d, 0x02, 0x05, 0x05, 0x00, 0x04, 0x10};
   static const unsigned char kMd2Prefix[] = {0x30, 0x20, 0x30, 0x0c, 0x06, 0x08, 0x2a, 0x86, 0x48,
                                              0x86, 0xf7, 0x0d, 0x02, 0x02, 0x05, 0x00, 0x04, 0x10};
+  static const unsigned char kSha256Prefix[] = {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01,
+                                                0x65, 0x03, 0x04, 0x02, 0x01, 0x05, 0x00, 0x04, 0x20};
+  static const unsigned char kSha384Prefix[] = {0x30, 0x41, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01,
+                                                0x65, 0x03, 0x04, 0x02, 0x02, 0x05, 0x00, 0x04, 0x30};
+  static const unsigned char kSha512Prefix[] = {0x30, 0x51, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01,
+                                                0x65, 0x03, 0x04, 0x02, 0x03, 0x05, 0x00, 0x04, 0x40};
+  static const HashSign kSha256 = {CKM_SHA256, kSha256Prefix, sizeof kSha256Prefix};
+  static const HashSign kSha384 = {CKM_SHA384, kSha384Prefix, sizeof kSha384Prefix};
+  static const HashSign kSha512 = {CKM_SHA512, kSha512Prefix, sizeof kSha512Prefix};
   static const HashSign kSha1 = {CKM_SHA_1, kSha1Prefix, sizeof kSha1Prefix};
   static const HashSign kMd5 = {CKM_MD5, kMd5Prefix, sizeof kMd5Prefix};
   static const HashSign kMd2 = {CKM_MD2, kMd2Prefix, sizeof kMd2Prefix};
@@ -149,6 +166,9 @@ const HashSign* HashSignFor(CK_MECHANISM_TYPE m) {
     case CKM_SHA1_RSA_PKCS: return &kSha1;
     case CKM_MD5_RSA_PKCS: return &kMd5;
     case CKM_MD2_RSA_PKCS: return &kMd2;
+    case CKM_SHA256_RSA_PKCS: return &kSha256;
+    case CKM_SHA384_RSA_PKCS: return &kSha384;
+    case CKM_SHA512_RSA_PKCS: return &kSha512;
     default: return nullptr;
   }
 }
@@ -167,6 +187,26 @@ Bytes SignatureBlock(CK_MECHANISM_TYPE m, const unsigned char* data, std::size_t
 std::size_t SignatureBlockLength(CK_MECHANISM_TYPE m) {
   const HashSign* hs = HashSignFor(m);
   return hs == nullptr ? 0 : hs->prefix_len + DigestLength(hs->digest);
+}
+
+// The digest an ECDSA mechanism takes first, 0 for plain CKM_ECDSA; false
+// for a mechanism that is no ECDSA.
+bool EcdsaDigest(CK_MECHANISM_TYPE m, CK_MECHANISM_TYPE& digest) {
+  switch (m) {
+    case CKM_ECDSA: digest = 0; return true;
+    case CKM_ECDSA_SHA1: digest = CKM_SHA_1; return true;
+    case CKM_ECDSA_SHA256: digest = CKM_SHA256; return true;
+    case CKM_ECDSA_SHA384: digest = CKM_SHA384; return true;
+    case CKM_ECDSA_SHA512: digest = CKM_SHA512; return true;
+    default: return false;
+  }
+}
+
+Bytes FakeEcdsaSign(const Bytes& modulus, CK_MECHANISM_TYPE m, const unsigned char* data, std::size_t n) {
+  CK_MECHANISM_TYPE digest = 0;
+  EcdsaDigest(m, digest);
+  const Bytes hash = digest == 0 ? Bytes(data, data + n) : FakeDigest(digest, data, n);
+  return Mix(kDomainEcdsa).Add(modulus).Add(hash).Stream(modulus.size());
 }
 
 void XorInto(Bytes& dst, const Bytes& mask) {
@@ -332,6 +372,7 @@ struct State {
   // Misbehaviour while answering CKR_OK (mockp11_set_reported_length and friends).
   std::map<std::string, CK_ULONG, std::less<>> reported_length;
   bool endless_find = false;
+  int narrowed_find = 0;  // MOCKP11_NARROWED_*
   bool zero_session = false;
   std::vector<std::size_t> null_entries;  // offsets into CK_FUNCTION_LIST
   std::string stdout_text;
@@ -354,6 +395,7 @@ struct State {
     pairs_made = 0;
     reported_length.clear();
     endless_find = false;
+    narrowed_find = 0;
     zero_session = false;
     null_entries.clear();
     stdout_text.clear();
@@ -749,6 +791,19 @@ bool Matches(const Object& o, const CK_ATTRIBUTE* tmpl, CK_ULONG n) {
   return true;
 }
 
+// A template entry for the log: "type:HEX", or "type:null".
+std::string AttributeText(const CK_ATTRIBUTE& a) {
+  static const char digits[] = "0123456789ABCDEF";
+  std::string out = std::to_string(a.type) + ":";
+  if (a.pValue == nullptr) return out + "null";
+  const auto* p = static_cast<const unsigned char*>(a.pValue);
+  for (CK_ULONG i = 0; i < a.ulValueLen; ++i) {
+    out += digits[p[i] >> 4];
+    out += digits[p[i] & 0x0F];
+  }
+  return out;
+}
+
 // Value of an attribute in a template for the log, or -1.
 std::string TemplateValue(const CK_ATTRIBUTE* tmpl, CK_ULONG n, CK_ATTRIBUTE_TYPE type) {
   if (tmpl == nullptr) return "-1";
@@ -767,6 +822,8 @@ std::string TemplateValue(const CK_ATTRIBUTE* tmpl, CK_ULONG n, CK_ATTRIBUTE_TYP
 CK_RV M_FindObjectsInit(CK_SESSION_HANDLE h, CK_ATTRIBUTE_PTR tmpl, CK_ULONG n) {
   Call c("C_FindObjectsInit");
   c.Num(h).Word(TemplateValue(tmpl, n, CKA_CLASS)).Word(TemplateValue(tmpl, n, CKA_TOKEN));
+  for (CK_ULONG i = 0; tmpl != nullptr && i < n; ++i)
+    if (tmpl[i].type != CKA_CLASS && tmpl[i].type != CKA_TOKEN) c.Word(AttributeText(tmpl[i]));
   if (auto rv = c.Enter()) return *rv;
   State& s = S();
   Session* session = s.FindSession(h);
@@ -777,8 +834,16 @@ CK_RV M_FindObjectsInit(CK_SESSION_HANDLE h, CK_ATTRIBUTE_PTR tmpl, CK_ULONG n) 
     if (tmpl[i].pValue == nullptr && tmpl[i].ulValueLen != 0) return CKR_ARGUMENTS_BAD;
   session->found.clear();
   session->next_found = 0;
+  std::vector<CK_ATTRIBUTE> kept(tmpl, tmpl + n);
+  const bool narrowed = std::any_of(kept.begin(), kept.end(),
+                                    [](const CK_ATTRIBUTE& a) { return a.type != CKA_CLASS && a.type != CKA_TOKEN; });
+  if (narrowed && s.narrowed_find == MOCKP11_NARROWED_IGNORED)
+    std::erase_if(kept, [](const CK_ATTRIBUTE& a) { return a.type != CKA_CLASS && a.type != CKA_TOKEN; });
   for (const auto& [handle, o] : s.objects)  // handle order is creation order
-    if (Visible(s, *session, o) && Matches(o, tmpl, n)) session->found.push_back(handle);
+    if (Visible(s, *session, o) && Matches(o, kept.data(), static_cast<CK_ULONG>(kept.size())))
+      session->found.push_back(handle);
+  if (narrowed && s.narrowed_find == MOCKP11_NARROWED_REVERSED)
+    std::reverse(session->found.begin(), session->found.end());
   session->finding = true;
   return CKR_OK;
 }
@@ -900,7 +965,10 @@ bool MechanismAllowed(Op op, CK_MECHANISM_TYPE m) {
   switch (op) {
     case Op::kDigest: return DigestLength(m) != 0;
     case Op::kSign:
-    case Op::kVerify: return m == CKM_RSA_PKCS || HashSignFor(m) != nullptr;
+    case Op::kVerify: {
+      CK_MECHANISM_TYPE digest;
+      return m == CKM_RSA_PKCS || HashSignFor(m) != nullptr || EcdsaDigest(m, digest);
+    }
     case Op::kEncrypt:
     case Op::kDecrypt: return m == CKM_RSA_PKCS;
     case Op::kNone: break;
@@ -939,8 +1007,11 @@ CK_RV CryptoInit(Call& c, Op op, CK_SESSION_HANDLE h, CK_MECHANISM_PTR mech, CK_
     if (o->Ulong(CKA_CLASS) != use.cls) return CKR_KEY_TYPE_INCONSISTENT;
     const auto key_type = o->Ulong(CKA_KEY_TYPE);
     const Bytes* modulus = o->Find(CKA_MODULUS);
-    if ((key_type && *key_type != CKK_RSA) || modulus == nullptr) return CKR_KEY_TYPE_INCONSISTENT;
-    if (modulus->size() < SignatureBlockLength(m) + kPkcs1Overhead || modulus->size() < kPkcs1Overhead + 1)
+    CK_MECHANISM_TYPE digest;
+    const bool ecdsa = EcdsaDigest(m, digest);
+    const CK_KEY_TYPE wanted = ecdsa ? CKK_EC : CKK_RSA;
+    if ((key_type ? *key_type != wanted : ecdsa) || modulus == nullptr) return CKR_KEY_TYPE_INCONSISTENT;
+    if (!ecdsa && (modulus->size() < SignatureBlockLength(m) + kPkcs1Overhead || modulus->size() < kPkcs1Overhead + 1))
       return CKR_KEY_SIZE_RANGE;
     if (!o->Flag(use.permission, true)) return CKR_KEY_FUNCTION_NOT_PERMITTED;
   }
@@ -1006,6 +1077,11 @@ CK_RV ProcessHonestly(Call& c, Op op, CK_SESSION_HANDLE h, const unsigned char* 
   switch (op) {
     case Op::kDigest: result = FakeDigest(m, in, n); break;
     case Op::kSign: {
+      CK_MECHANISM_TYPE digest;
+      if (EcdsaDigest(m, digest)) {
+        result = FakeEcdsaSign(*modulus, m, in, n);
+        break;
+      }
       Bytes block = SignatureBlock(m, in, n);
       if (block.size() + kPkcs1Overhead > modulus->size()) return fail(CKR_DATA_LEN_RANGE);
       result = FakeRsaSign(*modulus, block);
@@ -1120,10 +1196,34 @@ CK_RV M_Verify(CK_SESSION_HANDLE h, CK_BYTE_PTR data, CK_ULONG data_len, CK_BYTE
   if ((data == nullptr && data_len != 0) || sig == nullptr) return CKR_ARGUMENTS_BAD;
   if (modulus == nullptr) return CKR_KEY_HANDLE_INVALID;
   if (sig_len != modulus->size()) return CKR_SIGNATURE_LEN_RANGE;
+  if (CK_MECHANISM_TYPE digest; EcdsaDigest(m, digest)) {
+    const Bytes expected = FakeEcdsaSign(*modulus, m, data, data_len);
+    return std::equal(expected.begin(), expected.end(), sig) ? CKR_OK : CKR_SIGNATURE_INVALID;
+  }
   Bytes block = SignatureBlock(m, data, data_len);
   if (block.size() + kPkcs1Overhead > modulus->size()) return CKR_DATA_LEN_RANGE;
   const Bytes expected = FakeRsaSign(*modulus, block);
   return std::equal(expected.begin(), expected.end(), sig) ? CKR_OK : CKR_SIGNATURE_INVALID;
+}
+
+// Every mechanism the crypto above does, with the uses it allows.
+CK_RV M_GetMechanismInfo(CK_SLOT_ID slot, CK_MECHANISM_TYPE type, CK_MECHANISM_INFO_PTR info) {
+  Call c("C_GetMechanismInfo");
+  c.Num(slot).Num(type);
+  if (auto rv = c.Enter()) return *rv;
+  State& s = S();
+  if (s.Slot(slot) == nullptr) return CKR_SLOT_ID_INVALID;
+  if (info == nullptr) return CKR_ARGUMENTS_BAD;
+  CK_FLAGS flags = 0;
+  if (MechanismAllowed(Op::kDigest, type)) flags |= CKF_DIGEST;
+  if (MechanismAllowed(Op::kSign, type)) flags |= CKF_SIGN | CKF_VERIFY;
+  if (MechanismAllowed(Op::kEncrypt, type)) flags |= CKF_ENCRYPT | CKF_DECRYPT;
+  if (flags == 0) return CKR_MECHANISM_INVALID;
+  *info = CK_MECHANISM_INFO{};
+  info->ulMinKeySize = 512;
+  info->ulMaxKeySize = 32768;
+  info->flags = flags | CKF_HW;
+  return CKR_OK;
 }
 
 // ---------------------------------------------------------------- unsupported
@@ -1162,7 +1262,7 @@ constexpr CK_FUNCTION_LIST MakeFunctionList() {
   MOCKP11_UNSUPPORTED(C_GetSlotInfo);
   l.C_GetTokenInfo = &M_GetTokenInfo;
   MOCKP11_UNSUPPORTED(C_GetMechanismList);
-  MOCKP11_UNSUPPORTED(C_GetMechanismInfo);
+  l.C_GetMechanismInfo = &M_GetMechanismInfo;
   l.C_InitToken = &M_InitToken;
   l.C_InitPIN = &M_InitPIN;
   l.C_SetPIN = &M_SetPIN;
@@ -1650,6 +1750,12 @@ MOCKP11_API void mockp11_set_endless_find(int on) {
   State& s = S();
   std::lock_guard<std::mutex> lock(s.mu);
   s.endless_find = on != 0;
+}
+
+MOCKP11_API void mockp11_set_narrowed_find(int mode) {
+  State& s = S();
+  std::lock_guard<std::mutex> lock(s.mu);
+  s.narrowed_find = mode;
 }
 
 MOCKP11_API void mockp11_set_zero_session(int on) {

@@ -132,6 +132,13 @@ MOCKP11_API int mockp11_set_reported_length(const char* fn, unsigned long len);
 // C_FindObjects never runs dry: each call hands out one object, the search's
 // matches over and over, or handle 0x7fffffff (no object) when none matched.
 MOCKP11_API void mockp11_set_endless_find(int on);
+// Searches whose template holds an attribute besides CKA_CLASS and CKA_TOKEN
+// (narrowed searches): MOCKP11_NARROWED_REVERSED hands out their matches in
+// reverse creation order, MOCKP11_NARROWED_IGNORED ignores those attributes
+// (every object of the class matches), 0 is the normal behaviour.
+#define MOCKP11_NARROWED_REVERSED 1
+#define MOCKP11_NARROWED_IGNORED 2
+MOCKP11_API void mockp11_set_narrowed_find(int mode);
 // C_OpenSession answers CKR_OK with session handle 0 and opens nothing.
 MOCKP11_API void mockp11_set_zero_session(int on);
 // The function list handed out by C_GetFunctionList from now on has fn's
@@ -155,13 +162,19 @@ MOCKP11_API void mockp11_set_initialize_rv(unsigned long rv);
 //   C_Login session userType pinLen pin      C_Logout session
 //   C_SetPIN session oldLen old newLen new   C_InitPIN session len pin
 //   C_InitToken slot soLen so label32(as text, blanks kept, in quotes)
-//   C_FindObjectsInit session class token    (class/token from the template, -1 when absent)
+//   C_FindObjectsInit session class token [type:HEX...]   (class/token from the template, -1 when
+//                                            absent; then every other entry, value in hex)
+//   C_GetMechanismInfo slot mechanism
 //   C_FindObjects session max                C_FindObjectsFinal session
 //   C_GetAttributeValue session object type[:len]...   (len as passed in, "null" pointer marked with *)
 //   C_DigestInit/C_SignInit/C_VerifyInit/C_EncryptInit/C_DecryptInit session mechanism [key]
 //   C_Digest/C_Sign/C_Encrypt/C_Decrypt session inLen outCapacity (outCapacity "null" for a NULL output)
 //   C_Verify session dataLen sigLen
 // Any other function of the list logs its name and answers CKR_FUNCTION_NOT_SUPPORTED.
+// C_GetMechanismInfo knows exactly the mechanisms the mock's crypto does
+// (digest; sign and verify: RSA with and without hash, ECDSA with and
+// without hash; encrypt and decrypt: CKM_RSA_PKCS); others are
+// CKR_MECHANISM_INVALID.
 // A null pointer argument that the line would read through is logged as "null"
 // (C_GetSlotList with a null list logs "C_GetSlotList 1 null"; a null PIN or
 // label is "null"). C_GetAttributeValue logs a null pValue as "type*" and a
@@ -191,7 +204,7 @@ MOCKP11_API int mockp11_login_state(unsigned long slot);
 #define MOCKP11_CONTROL_FUNCTIONS(X)                                                                           \
   X(reset) X(add_slot) X(set_token_present) X(set_pins) X(get_label) X(get_user_pin) X(get_so_pin) X(lock_pin) \
   X(add_object) X(set_attribute) X(remove_attribute) X(add_key_pair) X(fail) X(clear_faults)                 \
-  X(set_reported_length) X(set_endless_find) X(set_zero_session) X(null_function) X(set_stdout)              \
+  X(set_reported_length) X(set_endless_find) X(set_narrowed_find) X(set_zero_session) X(null_function) X(set_stdout)              \
   X(set_initialize_rv) X(log) X(clear_log) X(count) X(open_sessions) X(is_initialized) X(find_active)        \
   X(operation_active) X(login_state)
 

@@ -2,7 +2,7 @@
 # Makes a private SoftHSM2 token directory for tests, benchmarks and the demo.
 #
 #   make-token.sh DIR [--label L] [--pin P] [--so-pin S] [--keys N]
-#                     [--high-serial] [--bench-certs N]
+#                     [--high-serial] [--bench-certs N] [--ec] [--shared-serial]
 #
 # DIR gets softhsm2.conf, tokens/, keyK.pem, pubK.pem, certK.pem, certK.der
 # (K = 1..N, CKA_ID 0K) and token.env, whose assignments a test loads with
@@ -12,6 +12,11 @@
 # with a 00 byte; --high-serial gives every certificate such a serial.
 # --bench-certs N adds N copies of one extra key, each with its own
 # self-signed certificate (serials 1..N, CN=bench-i, ids 1000, 1001, ...).
+# --ec adds EC key pairs on P-256, P-384 and P-521 (ecC-key.pem, ecC-pub.pem,
+# ecC-cert.pem for C = 256, 384, 521; CKA_ID EC01, EC02, EC03) with their
+# certificates. --shared-serial adds two RSA key pairs whose certificates
+# share one serial (sharedK-key.pem, sharedK-cert.pem, K = 1, 2; CKA_ID 5E01,
+# 5E02). token.env names their serials.
 #
 # Binaries come from $KELO_BIN (default: the directory holding this script
 # when that is the build's bin directory, else build/bin of the source tree).
@@ -24,7 +29,7 @@ for certs in "$here/fixture-certs.sh" "$here/../fixture-certs.sh"; do [[ -f $cer
 . "$certs"
 
 die() { echo "make-token.sh: $*" >&2; exit 1; }
-usage() { sed -n '2,16s/^# \{0,1\}//p' "$0" >&2; exit 2; }
+usage() { sed -n '2,21s/^# \{0,1\}//p' "$0" >&2; exit 2; }
 
 dir=""
 label="kelo-test"
@@ -33,6 +38,8 @@ so_pin="12345678"
 keys=2
 high_serial=0
 bench_certs=0
+ec=0
+shared_serial=0
 
 while [[ $# -gt 0 ]]; do
   case "$1" in
@@ -47,6 +54,8 @@ while [[ $# -gt 0 ]]; do
       esac
       shift 2 ;;
     --high-serial) high_serial=1; shift ;;
+    --ec) ec=1; shift ;;
+    --shared-serial) shared_serial=1; shift ;;
     -h|--help) usage ;;
     -*) die "unknown option $1" ;;
     *) [[ -z "$dir" ]] || die "only one DIR, got '$dir' and '$1'"; dir="$1"; shift ;;
@@ -114,6 +123,31 @@ for ((k = 1; k <= keys; k++)); do
   p11 import --label "$label" --pin "$pin" --key "$dir/key$k.pem" --cert "$dir/cert$k.pem" --id "$id"
   env_extra+=("KELO_CERT${k}_SERIAL_HEX=$(cert_serial_content "$dir/cert$k.pem")")
 done
+
+if [[ $ec -eq 1 ]]; then
+  n=0
+  for curve in 256:P-256 384:P-384 521:P-521; do
+    bits=${curve%%:*} name=${curve#*:}
+    n=$((n + 1))
+    base="$dir/ec$bits"
+    openssl genpkey -algorithm EC -pkeyopt "ec_paramgen_curve:$name" -out "$base-key.pem" 2>/dev/null ||
+      die "openssl could not make the $name key"
+    openssl pkey -in "$base-key.pem" -pubout -out "$base-pub.pem"
+    openssl req -new -x509 -key "$base-key.pem" -subj "/O=Kelo Test/CN=Kelo Test EC $name" \
+      -set_serial "0x0EC$bits" -days 3650 -sha256 -out "$base-cert.pem" || die "openssl could not certify the $name key"
+    p11 import --label "$label" --pin "$pin" --key "$base-key.pem" --cert "$base-cert.pem" --id "EC0$n"
+    env_extra+=("KELO_EC${bits}_SERIAL_HEX=$(cert_serial_content "$base-cert.pem")")
+  done
+fi
+
+if [[ $shared_serial -eq 1 ]]; then
+  for k in 1 2; do
+    cert_make "$dir/shared$k-key.pem" "$dir/shared$k-cert.pem" "$dir/shared$k-cert.der" 0x5E5E \
+      "/O=Kelo Test/CN=Kelo Test Shared Serial $k" || die "openssl could not make shared-serial key $k"
+    p11 import --label "$label" --pin "$pin" --key "$dir/shared$k-key.pem" --cert "$dir/shared$k-cert.pem" --id "5E0$k"
+  done
+  env_extra+=("KELO_SHARED_SERIAL_HEX=$(cert_serial_content "$dir/shared1-cert.pem")")
+fi
 
 if [[ $bench_certs -gt 0 ]]; then
   openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out "$dir/bench-key.pem" 2>/dev/null ||

@@ -9,7 +9,9 @@
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
 #include <openssl/err.h>
+#include <openssl/ec.h>
 #include <openssl/evp.h>
+#include <openssl/objects.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
@@ -155,8 +157,8 @@ PKey readKey(const std::string& path) {
   Bio bio = openFile(path);
   PKey key(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr));
   if (!key) throwOpenssl("no PEM private key in " + path);
-  if (EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_RSA)
-    throw std::runtime_error(path + ": not an RSA key");
+  const int type = EVP_PKEY_get_base_id(key.get());
+  if (type != EVP_PKEY_RSA && type != EVP_PKEY_EC) throw std::runtime_error(path + ": neither an RSA nor an EC key");
   return key;
 }
 
@@ -170,10 +172,26 @@ Cert readCert(const std::string& path) {
 Bytes bnParam(const EVP_PKEY* key, const char* name) {
   ERR_clear_error();
   BIGNUM* raw = nullptr;
-  if (EVP_PKEY_get_bn_param(key, name, &raw) != 1) throwOpenssl(std::string("RSA key lacks ") + name);
+  if (EVP_PKEY_get_bn_param(key, name, &raw) != 1) throwOpenssl(std::string("key lacks ") + name);
   Bignum bn(raw);
   Bytes out(static_cast<size_t>(BN_num_bytes(bn.get())));
   BN_bn2bin(bn.get(), out.data());
+  return out;
+}
+
+// DER OCTET STRING around content, as CKA_EC_POINT holds the point.
+Bytes octetString(const Bytes& content) {
+  Bytes out{0x04};
+  const size_t n = content.size();
+  if (n < 0x80) {
+    out.push_back(static_cast<unsigned char>(n));
+  } else if (n <= 0xFF) {
+    out.push_back(0x81);
+    out.push_back(static_cast<unsigned char>(n));
+  } else {
+    throw std::runtime_error("EC point too long");
+  }
+  out.insert(out.end(), content.begin(), content.end());
   return out;
 }
 
@@ -385,9 +403,56 @@ struct Options {
   bool pinGiven = false;
 };
 
-void importOne(Session& s, const EVP_PKEY* key, const X509* cert, const Bytes& id,
-               const std::string& label) {
-  CertParts parts = certParts(cert);
+// The key halves of an EC key: CKA_EC_PARAMS (the curve's OID), the private
+// value and CKA_EC_POINT (the uncompressed point in an OCTET STRING).
+void importEcKeys(Session& s, const EVP_PKEY* key, const CertParts& parts, const Bytes& id,
+                  const std::string& label) {
+  ERR_clear_error();
+  char group[80] = {};
+  if (EVP_PKEY_get_utf8_string_param(key, OSSL_PKEY_PARAM_GROUP_NAME, group, sizeof group, nullptr) != 1)
+    throwOpenssl("EC key without a named curve");
+  int nid = OBJ_txt2nid(group);
+  if (nid == NID_undef) nid = EC_curve_nist2nid(group);
+  if (nid == NID_undef) throw std::runtime_error(std::string("unknown curve ") + group);
+  Bytes params = der<ASN1_OBJECT, i2d_ASN1_OBJECT>(OBJ_nid2obj(nid), "curve");
+  size_t pointLen = 0;
+  if (EVP_PKEY_get_octet_string_param(key, OSSL_PKEY_PARAM_PUB_KEY, nullptr, 0, &pointLen) != 1)
+    throwOpenssl("EC key without a public point");
+  Bytes point(pointLen);
+  if (EVP_PKEY_get_octet_string_param(key, OSSL_PKEY_PARAM_PUB_KEY, point.data(), point.size(), &pointLen) != 1)
+    throwOpenssl("EC key without a public point");
+  point.resize(pointLen);
+
+  Template priv;
+  priv.add(CKA_CLASS, CK_ULONG{CKO_PRIVATE_KEY})
+      .add(CKA_KEY_TYPE, CK_ULONG{CKK_EC})
+      .add(CKA_TOKEN, true)
+      .add(CKA_PRIVATE, true)
+      .add(CKA_SENSITIVE, true)
+      .add(CKA_SIGN, true)
+      .add(CKA_ID, id)
+      .add(CKA_LABEL, label)
+      .add(CKA_SUBJECT, parts.subject)
+      .add(CKA_EC_PARAMS, params)
+      .add(CKA_VALUE, bnParam(key, OSSL_PKEY_PARAM_PRIV_KEY));
+  s.create(priv.attrs(), "EC private key");
+
+  Template pub;
+  pub.add(CKA_CLASS, CK_ULONG{CKO_PUBLIC_KEY})
+      .add(CKA_KEY_TYPE, CK_ULONG{CKK_EC})
+      .add(CKA_TOKEN, true)
+      .add(CKA_PRIVATE, false)
+      .add(CKA_VERIFY, true)
+      .add(CKA_ID, id)
+      .add(CKA_LABEL, label)
+      .add(CKA_SUBJECT, parts.subject)
+      .add(CKA_EC_PARAMS, params)
+      .add(CKA_EC_POINT, octetString(point));
+  s.create(pub.attrs(), "EC public key");
+}
+
+void importRsaKeys(Session& s, const EVP_PKEY* key, const CertParts& parts, const Bytes& id,
+                   const std::string& label) {
   Bytes n = bnParam(key, OSSL_PKEY_PARAM_RSA_N);
   Bytes e = bnParam(key, OSSL_PKEY_PARAM_RSA_E);
 
@@ -425,6 +490,15 @@ void importOne(Session& s, const EVP_PKEY* key, const X509* cert, const Bytes& i
       .add(CKA_MODULUS, n)
       .add(CKA_PUBLIC_EXPONENT, e);
   s.create(pub.attrs(), "public key");
+}
+
+void importOne(Session& s, const EVP_PKEY* key, const X509* cert, const Bytes& id,
+               const std::string& label) {
+  CertParts parts = certParts(cert);
+  if (EVP_PKEY_get_base_id(key) == EVP_PKEY_EC)
+    importEcKeys(s, key, parts, id, label);
+  else
+    importRsaKeys(s, key, parts, id, label);
 
   Template crt;
   crt.add(CKA_CLASS, CK_ULONG{CKO_CERTIFICATE})
@@ -547,7 +621,7 @@ const char* const kUsage =
     "  init   --label L --so-pin S --pin P\n"
     "         initialise the first uninitialised token; prints its serial\n"
     "  import --label L --pin P --key KEY.pem --id HEX (--cert CERT.pem | --count N)\n"
-    "         import an RSA key pair and its certificate; with --count, N pairs of\n"
+    "         import an RSA or EC key pair and its certificate; with --count, N pairs of\n"
     "         the key with fresh self-signed certificates (serials 1..N, ids HEX+i)\n"
     "  list   --label L [--pin P]\n"
     "         print the token and one line per visible object (class, id,\n"

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include <p11-kit/pkcs11.h>
 
@@ -101,12 +102,38 @@ SoftHsmLibrary& softhsm() {
   return library;
 }
 
+// With this set (to anything but empty), a search narrowed by any attribute
+// besides CKA_CLASS and CKA_TOKEN finds nothing, as on a module that stores
+// such attributes in a form of its own: tests reach the control's plain walk.
+constexpr const char* kUnnarrowedEnv = "KELO_SHIM_NARROWED_FINDS_NOTHING";
+
+CK_FUNCTION_LIST g_softhsmList{};  // SoftHSM2's own entries
+CK_FUNCTION_LIST g_unnarrowedList{};
+
+CK_RV FindNothingNarrowed(CK_SESSION_HANDLE session, CK_ATTRIBUTE_PTR tmpl, CK_ULONG count) {
+  std::vector<CK_ATTRIBUTE> copy(tmpl, tmpl + (tmpl != nullptr ? count : 0));
+  for (CK_ATTRIBUTE& a : copy) {
+    // An empty value matches none of the identifiers and serials stored.
+    if (a.type != CKA_CLASS && a.type != CKA_TOKEN) a.ulValueLen = 0;
+  }
+  return g_softhsmList.C_FindObjectsInit(session, copy.empty() ? tmpl : copy.data(), count);
+}
+
 }  // namespace
 
 KELO_EXPORT CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR list) {
   CK_C_GetFunctionList entry = softhsm().entry();
   if (entry == nullptr) return CKR_GENERAL_ERROR;
-  return entry(list);
+  const char* unnarrowed = std::getenv(kUnnarrowedEnv);
+  if (unnarrowed == nullptr || *unnarrowed == '\0' || list == nullptr) return entry(list);
+  CK_FUNCTION_LIST_PTR own = nullptr;
+  CK_RV rv = entry(&own);
+  if (rv != CKR_OK || own == nullptr) return rv;
+  g_softhsmList = *own;
+  g_unnarrowedList = *own;
+  g_unnarrowedList.C_FindObjectsInit = &FindNothingNarrowed;
+  *list = &g_unnarrowedList;
+  return CKR_OK;
 }
 
 // The control probes for this vendor entry point; its presence is all that
