@@ -6,6 +6,13 @@ function(kelo_strict target)
   else()
     target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Wshadow
       -Wconversion -Wno-sign-conversion -Werror)
+    # Hardened as distributions build their packages: checked string and
+    # memory calls where the optimiser can see sizes, and a read-only GOT.
+    # (MinGW's checked calls would need libssp: ELF builds only.)
+    if(NOT WIN32)
+      target_compile_definitions(${target} PRIVATE $<$<NOT:$<CONFIG:Debug>>:_FORTIFY_SOURCE=2>)
+      target_link_options(${target} PRIVATE -Wl,-z,relro,-z,now)
+    endif()
   endif()
 endfunction()
 
