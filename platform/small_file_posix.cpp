@@ -5,26 +5,10 @@
 
 #include <cstdint>
 
+#include "platform/scoped_fd.h"
 #include "platform/small_file.h"
 
 namespace platform {
-namespace {
-
-class ScopedFd {
- public:
-  explicit ScopedFd(int fd) : fd_(fd) {}
-  ScopedFd(const ScopedFd&) = delete;
-  ScopedFd& operator=(const ScopedFd&) = delete;
-  ~ScopedFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
-}  // namespace
 
 bool ReadSmallFile(const std::string& path, std::size_t maxSize, std::vector<std::uint8_t>& bytes) {
   bytes.clear();

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/scoped_fd.h"
 #include "platform/small_file.h"
 #include "token/module_config.h"
 
@@ -21,22 +22,6 @@ const char kSystemFile[] = "/etc/kelo-ca/modules";
 
 std::string ErrnoText(int err) { return std::strerror(err); }
 
-class ScopedFd {
- public:
-  explicit ScopedFd(int fd) : fd_(fd) {}
-  ScopedFd(const ScopedFd&) = delete;
-  ScopedFd& operator=(const ScopedFd&) = delete;
-  ~ScopedFd() { Close(); }
-  int get() const { return fd_; }
-  bool Close() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd < 0 || ::close(fd) == 0;
-  }
-
- private:
-  int fd_;
-};
 
 // Reads path into text. An absent file is no error: nobody configured
 // anything there.
@@ -92,7 +77,7 @@ bool WriteAtomically(const std::string& path, const std::string& text, std::stri
   if (::stat(target.c_str(), &st) == 0) mode = st.st_mode & 07777;
 
   std::string tmpl = dir + "/.modules.XXXXXX";
-  ScopedFd fd(::mkstemp(tmpl.data()));
+  platform::ScopedFd fd(::mkstemp(tmpl.data()));
   if (fd.get() < 0) {
     error = "cannot write in " + dir + ": " + ErrnoText(errno);
     return false;

@@ -10,6 +10,8 @@
 #include <array>
 #include <atomic>
 
+#include "platform/scoped_fd.h"
+
 namespace kelo::csp::nss {
 namespace {
 
@@ -25,20 +27,6 @@ constexpr std::uint8_t kWalMode = 2;
 std::int64_t Nanoseconds(const struct timespec& t) {
   return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + static_cast<std::int64_t>(t.tv_nsec);
 }
-
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 std::string Key(const SECItem& item) {
   return item.data != nullptr ? std::string(reinterpret_cast<const char*>(item.data), item.len) : std::string();
@@ -65,7 +53,7 @@ bool InDatabaseSlot(CERTCertificate* cert) {
 DatabaseStamp DatabaseStamp::Of(const std::string& directory) {
   DatabaseStamp stamp;
   const std::string file = directory + "/cert9.db";
-  const Fd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+  const platform::ScopedFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
   struct stat info {};
   std::array<std::uint8_t, kHeaderSize> header{};
   if (fd.get() < 0 || ::fstat(fd.get(), &info) != 0 ||
