@@ -1,9 +1,5 @@
 #include "host/doctor.h"
 
-#include "csp/linux/dialogs_loader.h"
-
-#include <dlfcn.h>
-#include <link.h>
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -15,6 +11,7 @@
 #include <optional>
 
 #include "csp/cert_store.h"
+#include "host/doctor_os.h"
 #include "host/result_text.h"
 #include "platform/display.h"
 #include "platform/dynlib.h"
@@ -28,20 +25,14 @@ namespace {
 
 using json = nlohmann::json;
 
-bool IsDirectory(const std::string& path) {
-  struct stat info {};
-  return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
+}  // namespace
 
 bool IsFile(const std::string& path) {
   struct stat info {};
   return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
-std::string EnvOrEmpty(const char* name) {
-  const char* v = std::getenv(name);
-  return v ? v : "";
-}
+namespace {
 
 // Token info fields are blank padded and not terminated.
 template <std::size_t N>
@@ -51,25 +42,6 @@ std::string Unpad(const CK_UTF8CHAR (&field)[N]) {
   s.resize(end == std::string::npos ? 0 : end + 1);
   return s;
 }
-
-// Removes a variable for the life of the object and puts it back afterwards,
-// so that looking at the store can never bring up a password dialog.
-class EnvVarHidden {
- public:
-  explicit EnvVarHidden(const char* name) : name_(name) {
-    if (const char* v = std::getenv(name)) saved_ = v;
-    ::unsetenv(name);
-  }
-  EnvVarHidden(const EnvVarHidden&) = delete;
-  EnvVarHidden& operator=(const EnvVarHidden&) = delete;
-  ~EnvVarHidden() {
-    if (saved_) ::setenv(name_, saved_->c_str(), 1);
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> saved_;
-};
 
 // Finalizes the module on scope exit when our own C_Initialize succeeded.
 class FinalizeGuard {
@@ -84,13 +56,6 @@ class FinalizeGuard {
  private:
   CK_FUNCTION_LIST_PTR list_;
 };
-
-std::string LoadedPath(void* handle) {
-  struct link_map* map = nullptr;
-  if (dlinfo(handle, RTLD_DI_LINKMAP, &map) == 0 && map != nullptr && map->l_name != nullptr && *map->l_name)
-    return map->l_name;
-  return {};
-}
 
 std::vector<std::string> TokenFlagNames(CK_FLAGS flags) {
   static const std::pair<CK_FLAGS, const char*> kFlags[] = {
@@ -167,7 +132,7 @@ DoctorModule InspectModule(const char* file) {
     return m;
   }
   m.found = true;
-  m.path = LoadedPath(module.get());
+  m.path = LoadedModulePath(module.get());
   using GetListFn = CK_RV (*)(CK_FUNCTION_LIST_PTR_PTR);
   auto getList = reinterpret_cast<GetListFn>(platform::GetSymbol(module.get(), "C_GetFunctionList"));
   m.hasGetFunctionList = getList != nullptr;
@@ -257,42 +222,6 @@ bool ConfiguredOk(const std::string& status) {
   return status == "usable" || status == "no token" || status == "duplicate";
 }
 
-DoctorNss InspectNss() {
-  DoctorNss n;
-  const std::string home = EnvOrEmpty("HOME");
-  if (home.empty()) return n;
-  n.path = home + "/.pki/nssdb";
-  n.exists = IsDirectory(n.path);
-  n.hasDatabase = IsFile(n.path + "/cert9.db");
-
-  // Without a display the dialogs decline every question, so a protected
-  // database answers "no key" instead of asking for its password.
-  EnvVarHidden x11("DISPLAY");
-  EnvVarHidden wayland("WAYLAND_DISPLAY");
-  std::unique_ptr<csp::CertStore> store = csp::MakePlatformStore();
-  std::unique_ptr<csp::PersonalStore> personal;
-  if (!store || store->OpenPersonal(personal) != 0 || !personal) return n;
-  n.opened = true;
-  for (const auto& cert : personal->Certificates()) {
-    ++n.certificates;
-    std::unique_ptr<csp::PrivateKey> key;
-    if (store->AcquirePrivateKey(*cert, key) == 0 && key) ++n.withPrivateKey;
-  }
-  return n;
-}
-
-DoctorDisplay InspectDisplay(const RegisterEnv& env) {
-  DoctorDisplay d;
-  d.x11 = EnvOrEmpty("DISPLAY");
-  d.wayland = EnvOrEmpty("WAYLAND_DISPLAY");
-  d.available = platform::HasDisplay();
-  if (env.exe.find('/') != std::string::npos) {
-    d.dialogsModule = csp::DialogsModulePath(env.exe);
-    d.dialogsModulePresent = IsFile(d.dialogsModule);
-  }
-  return d;
-}
-
 const char* StateName(ManifestStatus::State s) {
   switch (s) {
     case ManifestStatus::State::kAbsent:
@@ -333,8 +262,9 @@ std::vector<std::string> FindProblems(const DoctorReport& r) {
     p.push_back("configured module " + c.entry.path + " (" + c.entry.source + ", " + c.entry.where + "): " + c.status +
                 (c.detail.empty() ? "" : ": " + c.detail));
   }
-  if (!anyLoaded) p.push_back("no token module could be loaded (is its directory on LD_LIBRARY_PATH?)");
-  if (r.nss.hasDatabase && !r.nss.opened) p.push_back("the NSS database " + r.nss.path + " cannot be opened");
+  if (!anyLoaded) p.push_back(std::string("no token module could be loaded ") + kModuleSearchHint);
+  if (r.nss.hasDatabase && !r.nss.opened)
+    p.push_back(std::string("the ") + kStoreKind + " " + r.nss.path + " cannot be opened");
   for (const ManifestStatus& s : r.manifests) {
     if (s.state == ManifestStatus::State::kStale || s.state == ManifestStatus::State::kInvalid)
       p.push_back(std::string(BrowserName(s.browser)) + " (" + Scope(s.system) + ") manifest " + s.path + " is " +
@@ -420,7 +350,7 @@ void PrintModuleDetail(const DoctorModule& m, bool auxRequired, std::ostream& ou
 }
 
 void PrintModules(const std::vector<DoctorModule>& modules, std::ostream& out) {
-  out << "Token modules (found through the loader's search path: LD_LIBRARY_PATH, cache, system)\n";
+  out << "Token modules (" << kModuleSearchTitle << ")\n";
   for (const DoctorModule& m : modules) {
     out << "  " << T(m.file) << "\n";
     PrintModuleDetail(m, true, out);
@@ -451,29 +381,6 @@ void PrintConfigured(const DoctorReport& r, std::ostream& out) {
     out << "    " << c.status << (c.detail.empty() ? "" : ": " + T(c.detail)) << "\n";
     if (c.module && c.module->found) PrintModuleDetail(*c.module, false, out);
   }
-}
-
-void PrintNss(const DoctorNss& nss, std::ostream& out) {
-  out << "\nNSS database\n";
-  if (nss.path.empty()) {
-    out << "  HOME is not set\n";
-    return;
-  }
-  out << "  " << T(nss.path) << ": "
-      << (nss.hasDatabase ? "database present" : nss.exists ? "directory without cert9.db" : "absent") << "\n";
-  if (nss.opened)
-    out << "  " << nss.certificates << " certificate(s), " << nss.withPrivateKey
-        << " with a private key found without a password\n";
-  else
-    out << "  could not be opened\n";
-}
-
-void PrintDisplay(const DoctorDisplay& d, std::ostream& out) {
-  out << "\nDisplay for dialogs\n";
-  out << "  DISPLAY=" << T(d.x11) << " WAYLAND_DISPLAY=" << T(d.wayland) << ": "
-      << (d.available ? "available" : "none (dialogs are declined)") << "\n";
-  out << "  " << (d.dialogsModule.empty() ? "kelo-gtk-dialogs.so" : T(d.dialogsModule)) << ": "
-      << (d.dialogsModulePresent ? "present" : "missing") << "\n";
 }
 
 void PrintManifests(const std::vector<ManifestStatus>& manifests, std::ostream& out) {
@@ -527,7 +434,7 @@ DoctorReport GatherDoctorReport(const RegisterEnv& env) {
   r.moduleSources = config.sources;
   r.configured = InspectConfigured(config);
   r.display = InspectDisplay(env);  // before the store look hides the display
-  r.nss = InspectNss();
+  r.nss = InspectStore();
   r.manifests = RegisteredHosts(env);
   r.problems = FindProblems(r);
   return r;
@@ -585,7 +492,7 @@ json DoctorReportJson(const DoctorReport& r) {
 void PrintDoctorReport(const DoctorReport& r, std::ostream& out) {
   PrintModules(r.modules, out);
   PrintConfigured(r, out);
-  PrintNss(r.nss, out);
+  PrintStore(r.nss, out);
   PrintDisplay(r.display, out);
   PrintManifests(r.manifests, out);
   out << "\n";

@@ -1,5 +1,4 @@
 // kelo-ca: the command line of the control.
-#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -9,6 +8,8 @@
 
 #include "host/demo.h"
 #include "host/doctor.h"
+#include "host/doctor_os.h"
+#include "host/fd_io.h"
 #include "host/jsonrpc.h"
 #include "host/modules_command.h"
 #include "host/native_host.h"
@@ -39,14 +40,7 @@ const char kUsage[] =
     "Options:\n"
     "  -h, --help     show this help (also: kelo-ca <command> --help)\n"
     "  --version      show the version\n"
-    "\n"
-    "Token modules are loaded by file name through the dynamic loader's search\n"
-    "path (LD_LIBRARY_PATH, the loader cache, system directories), in this order:\n"
-    "  Kelo-ZIr4.so, Kelo-CAv5.so, Kelo-CAv6.so\n"
-    "then the modules configured by absolute path (kelo-ca modules --help):\n"
-    "  $XDG_CONFIG_HOME/kelo-ca/modules (default ~/.config/kelo-ca/modules),\n"
-    "  then /etc/kelo-ca/modules, one path per line.\n"
-    "The first module that sees a token is used.\n";
+    "\n";
 
 const char kServeUsage[] =
     "Usage: kelo-ca serve\n"
@@ -83,7 +77,9 @@ bool HelpFlag(const char* a) { return std::strcmp(a, "-h") == 0 || std::strcmp(a
 int Run(int argc, char** argv) {
   if (kelo::LooksLikeNativeMessagingLaunch(argc, argv)) return kelo::RunNativeHost(STDIN_FILENO, STDOUT_FILENO);
   if (argc < 2 || HelpFlag(argv[1])) {
-    std::fputs(kUsage, argc < 2 ? stderr : stdout);
+    std::FILE* out = argc < 2 ? stderr : stdout;
+    std::fputs(kUsage, out);
+    std::fputs(kelo::kModuleSearchUsage, out);
     return argc < 2 ? 2 : 0;
   }
   std::string cmd = argv[1];
@@ -108,16 +104,18 @@ int Run(int argc, char** argv) {
   if (cmd == "modules") return kelo::RunModules(argc - 2, argv + 2);
   if (cmd == "shell") return kelo::RunShell(argc - 2, argv + 2);
   if (cmd == "register" || cmd == "unregister") return kelo::RunRegister(argc - 2, argv + 2, cmd == "unregister");
-  std::fprintf(stderr, "kelo-ca: unknown command '%s'\n\n%s", kelo::TerminalSafe(cmd).c_str(), kUsage);
+  std::fprintf(stderr, "kelo-ca: unknown command '%s'\n\n%s%s", kelo::TerminalSafe(cmd).c_str(), kUsage,
+               kelo::kModuleSearchUsage);
   return 2;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  // A peer that goes away mid-write must make the write fail, not kill the
-  // process before the control is torn down.
-  signal(SIGPIPE, SIG_IGN);
+  // Binary frames on the standard streams; a peer that goes away mid-write
+  // must make the write fail, not kill the process before the control is
+  // torn down.
+  kelo::PrepareStdio();
   // Whatever escapes a command ends here with a message and a failure
   // status, never in std::terminate's abort and core dump.
   try {

@@ -1,13 +1,10 @@
 #include "host/native_host.h"
 
-#include <errno.h>
-#include <unistd.h>
-
 #include <cstring>
 #include <nlohmann/json.hpp>
 
 #include "control/kelo_ctrl.h"
-#include "csp/linux/dialogs_loader.h"
+#include "host/dialog_requester.h"
 #include "host/fd_io.h"
 #include "platform/wipe.h"
 
@@ -19,13 +16,7 @@ using json = nlohmann::ordered_json;
 class FdSource final : public ByteSource {
  public:
   explicit FdSource(int fd) : fd_(fd) {}
-  std::ptrdiff_t Read(void* buf, std::size_t n) override {
-    for (;;) {
-      ssize_t r = ::read(fd_, buf, n);
-      if (r < 0 && errno == EINTR) continue;
-      return r;
-    }
-  }
+  std::ptrdiff_t Read(void* buf, std::size_t n) override { return ReadSome(fd_, buf, n); }
 
  private:
   int fd_;

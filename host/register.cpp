@@ -16,10 +16,13 @@
 #include <vector>
 
 #include "host/browser_ids.h"
+#include "host/register_detail.h"
 #include "host/result_text.h"
 
 namespace kelo {
 namespace {
+
+using namespace register_detail;
 
 const char kRegisterUsage[] =
     "Usage: kelo-ca register [--system] [--dry-run] [--browser NAME]...\n"
@@ -205,91 +208,6 @@ int WriteAtomic(int dir, const std::string& path, const std::string& content, st
   return 0;
 }
 
-std::string AllowedKey(Browser b) { return b == Browser::kFirefox ? "allowed_extensions" : "allowed_origins"; }
-
-bool ParseBrowser(const std::string& name, Browser& b) {
-  for (Browser c : kAllBrowsers) {
-    if (name == BrowserName(c)) {
-      b = c;
-      return true;
-    }
-  }
-  return false;
-}
-
-// What the command line asks for.
-struct RegisterOptions {
-  bool system = false;
-  bool dryRun = false;
-  bool chosen[kAllBrowsers.size()] = {};
-  bool anyChosen = false;
-};
-
-// One run of register or unregister, and how many manifests failed.
-struct RegisterRun {
-  const char* cmd;
-  bool unregister;
-  RegisterOptions opt;
-  const RegisterEnv& env;
-  std::ostream& out;
-  std::ostream& err;
-  int failures = 0;
-
-  void Report(const std::string& error, int e) {
-    err << cmd << ": " << TerminalSafe(error);
-    if (opt.system && (e == EACCES || e == EPERM || e == EROFS) && env.euid != 0) err << " (--system needs root)";
-    err << "\n";
-    ++failures;
-  }
-};
-
-// --browser NAME or --browser=NAME, at argv[i]; i moves past a separate name.
-// An exit status, or -1 when the name was taken.
-int ParseBrowserOption(int argc, char** argv, int& i, RegisterRun& run) {
-  const std::string a = argv[i];
-  std::string name;
-  if (a == "--browser") {
-    if (i + 1 >= argc) {
-      run.err << run.cmd << ": --browser needs a name (chromium, chrome, edge or firefox)\n";
-      return 2;
-    }
-    name = argv[++i];
-  } else {
-    name = a.substr(std::strlen("--browser="));
-  }
-  Browser b;
-  if (!ParseBrowser(name, b)) {
-    run.err << run.cmd << ": unknown browser '" << TerminalSafe(name) << "' (chromium, chrome, edge or firefox)\n";
-    return 2;
-  }
-  run.opt.chosen[static_cast<std::size_t>(b)] = true;
-  run.opt.anyChosen = true;
-  return -1;
-}
-
-// Fills run.opt. An exit status (0 after --help, 2 for a bad argument), or
-// -1 to go on.
-int ParseRegisterArgs(int argc, char** argv, RegisterRun& run) {
-  for (int i = 0; i < argc; ++i) {
-    const std::string a = argv[i];
-    if (a == "-h" || a == "--help") {
-      run.out << kRegisterUsage;
-      return 0;
-    }
-    if (a == "--system") {
-      run.opt.system = true;
-    } else if (a == "--dry-run") {
-      run.opt.dryRun = true;
-    } else if (a == "--browser" || a.rfind("--browser=", 0) == 0) {
-      if (int status = ParseBrowserOption(argc, argv, i, run); status >= 0) return status;
-    } else {
-      run.err << run.cmd << ": unexpected argument '" << TerminalSafe(a) << "' (see " << run.cmd << " --help)\n";
-      return 2;
-    }
-  }
-  return -1;
-}
-
 // Files root makes in a user's home belong to root, and the browser, running
 // as the user, then cannot update or remove them.
 bool CheckRootOwnsHome(const RegisterRun& run) {
@@ -370,80 +288,13 @@ void RemoveManifest(RegisterRun& run, Browser b) {
   }
 }
 
-// How the manifest at s.path compares with the one this executable would write.
-void CompareManifest(const nlohmann::json& m, const RegisterEnv& env, ManifestStatus& s) {
-  s.hostPath = m["path"].get<std::string>();
-  std::error_code ec;
-  const bool here =
-      !env.exe.empty() && (s.hostPath == env.exe || std::filesystem::equivalent(s.hostPath, env.exe, ec));
-  const std::string allowed = AllowedKey(s.browser);
-  const nlohmann::json want = HostManifest(s.browser, env.exe);
-  if (!here) {
-    s.state = ManifestStatus::State::kStale;
-    s.detail = "points to " + s.hostPath + ", not to " + env.exe;
-  } else if (!m.contains("name") || m["name"] != kNativeHostName) {
-    s.state = ManifestStatus::State::kStale;
-    s.detail = "names another host";
-  } else if (!m.contains(allowed) || m[allowed] != want[allowed]) {
-    s.state = ManifestStatus::State::kStale;
-    s.detail = "does not allow exactly the Kelo CA extension";
-  } else {
-    s.state = ManifestStatus::State::kCurrent;
-  }
-}
-
-// Fills in s.state (absent until found otherwise), s.hostPath and s.detail.
-void ReadManifestStatus(const RegisterEnv& env, ManifestStatus& s) {
-  std::ifstream f(s.path, std::ios::binary);
-  if (!f) {
-    const int e = errno;
-    if (e != ENOENT && e != ENOTDIR) {
-      s.state = ManifestStatus::State::kInvalid;
-      s.detail = "cannot read: " + Errno(e);
-    }
-    return;
-  }
-  std::ostringstream text;
-  text << f.rdbuf();
-  const nlohmann::json m = nlohmann::json::parse(text.str(), nullptr, false);
-  if (m.is_discarded() || !m.is_object() || !m.contains("path") || !m["path"].is_string()) {
-    s.state = ManifestStatus::State::kInvalid;
-    s.detail = "not a host manifest (no \"path\")";
-    return;
-  }
-  CompareManifest(m, env, s);
-}
-
 }  // namespace
-
-const char* BrowserName(Browser b) {
-  switch (b) {
-    case Browser::kChromium: return "chromium";
-    case Browser::kChrome: return "chrome";
-    case Browser::kEdge: return "edge";
-    case Browser::kFirefox: return "firefox";
-  }
-  return "?";
-}
 
 std::string ManifestPath(Browser b, bool system, const RegisterEnv& env) {
   return ManifestDir(b, system, env) + "/" + kNativeHostName + ".json";
 }
 
-nlohmann::json HostManifest(Browser b, const std::string& exe) {
-  nlohmann::json m = {
-      {"name", kNativeHostName},
-      {"description", "Kelo CA security token host"},
-      {"path", exe},
-      {"type", "stdio"},
-  };
-  if (b == Browser::kFirefox) {
-    m[AllowedKey(b)] = nlohmann::json::array({kFirefoxExtensionId});
-  } else {
-    m[AllowedKey(b)] = nlohmann::json::array({std::string("chrome-extension://") + kChromiumExtensionId + "/"});
-  }
-  return m;
-}
+unsigned long CurrentEffectiveUser() { return ::geteuid(); }
 
 RegisterEnv DefaultRegisterEnv() {
   RegisterEnv env;
@@ -461,8 +312,8 @@ RegisterEnv DefaultRegisterEnv() {
 
 int RunRegister(int argc, char** argv, bool unregister, const RegisterEnv& env, std::ostream& out,
                 std::ostream& err) {
-  RegisterRun run{unregister ? "kelo-ca unregister" : "kelo-ca register", unregister, {}, env, out, err};
-  if (int status = ParseRegisterArgs(argc, argv, run); status >= 0) return status;
+  RegisterRun run{unregister ? "kelo-ca unregister" : "kelo-ca register", unregister, {}, env, out, err, " (--system needs root)"};
+  if (int status = ParseRegisterArgs(argc, argv, run, kRegisterUsage); status >= 0) return status;
   if (!CheckRegisterEnv(run)) return 1;
   if (!unregister)
     out << (run.opt.dryRun ? "Would register " : "Registering ") << kNativeHostName << " -> " << TerminalSafe(env.exe)

@@ -9,9 +9,6 @@
 #include <string>
 #include <vector>
 
-#include <sys/types.h>
-#include <unistd.h>
-
 #include <nlohmann/json.hpp>
 
 namespace kelo {
@@ -20,17 +17,29 @@ enum class Browser { kChromium, kChrome, kEdge, kFirefox };
 inline constexpr std::array<Browser, 4> kAllBrowsers = {Browser::kChromium, Browser::kChrome, Browser::kEdge,
                                                         Browser::kFirefox};
 
+// The effective user id on Linux (0 is root); 1 on Windows, where nothing
+// depends on it.
+unsigned long CurrentEffectiveUser();
+
 // Where manifests go and what they point to. Tests pass a temporary home and
 // system root; the command line uses DefaultRegisterEnv().
 struct RegisterEnv {
-  std::string home;     // the user's home directory
-  std::string sysroot;  // prefix for the system-wide directories ("" or "/" for the real ones)
-  std::string exe;      // absolute path written into the manifests
-  uid_t euid = ::geteuid();  // who writes: root may not write into another user's home
+  // Linux: the user's home directory. Windows: the per-user data directory
+  // (%LOCALAPPDATA%), below which "Kelo CA" holds the per-user manifests.
+  std::string home;
+  // Linux: prefix for the system-wide directories ("" or "/" for the real
+  // ones). Windows: unused; system-wide manifests go beside the executable.
+  std::string sysroot;
+  std::string exe;  // absolute path written into the manifests
+  unsigned long euid = CurrentEffectiveUser();  // who writes: root may not write into another user's home
+  // Windows: the key below HKCU or HKLM that holds the browsers' keys
+  // (Google\Chrome\NativeMessagingHosts, ...); tests use a scratch key.
+  std::string registryBase = "Software";
 };
 
-// $HOME (else the password database), "/", and /proc/self/exe. An empty field
-// means it could not be determined; RunRegister reports that.
+// Linux: $HOME (else the password database), "/", and /proc/self/exe.
+// Windows: %LOCALAPPDATA% and the executable's path. An empty field means it
+// could not be determined; RunRegister reports that.
 RegisterEnv DefaultRegisterEnv();
 
 // "chromium", "chrome", "edge", "firefox".

@@ -1,14 +1,11 @@
 #include "host/serve.h"
 
-#include <errno.h>
-#include <unistd.h>
-
 #include <cstring>
 #include <string>
 #include <string_view>
 
 #include "control/kelo_ctrl.h"
-#include "csp/linux/dialogs_loader.h"
+#include "host/dialog_requester.h"
 #include "host/fd_io.h"
 #include "host/jsonrpc.h"
 #include "platform/secret.h"
@@ -109,11 +106,8 @@ int RunServe(int inFd, int outFd, std::size_t maxLine) {
   char chunk[64 * 1024];
   for (;;) {
     if (!server.Flush(protocol.fd())) return 1;
-    const ssize_t r = ::read(inFd, chunk, sizeof chunk);
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      return 1;
-    }
+    const std::ptrdiff_t r = ReadSome(inFd, chunk, sizeof chunk);
+    if (r < 0) return 1;
     if (r == 0) break;
     server.Take(std::string_view(chunk, static_cast<std::size_t>(r)));
     platform::SecureWipe(chunk, static_cast<std::size_t>(r));

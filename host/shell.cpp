@@ -1,13 +1,9 @@
 #include "host/shell.h"
 
-// readline.h uses FILE without including stdio.h.
-#include <cstdio>
-
-#include <readline/history.h>
-#include <readline/readline.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -18,6 +14,7 @@
 #include "host/result_text.h"
 #include "host/serve.h"
 #include "host/shell_parse.h"
+#include "host/shell_prompt.h"
 #include "host/shell_text.h"
 #include "platform/secret.h"
 #include "platform/wipe.h"
@@ -47,10 +44,9 @@ const char kShellUsage[] =
     "script stops with exit status 1 at the first line that cannot be parsed or\n"
     "names an unknown method.\n";
 
-enum class ReadStatus { Line, End, TooLong };
+}  // namespace
 
-// One line without its end.
-ReadStatus ReadLine(std::FILE* f, platform::SecretString& line) {
+ShellReadStatus ReadShellLine(std::FILE* f, platform::SecretString& line) {
   line.clear();
   int c;
   bool any = false;
@@ -60,13 +56,13 @@ ReadStatus ReadLine(std::FILE* f, platform::SecretString& line) {
     if (line.size() >= kMaxRequestLine) {
       while ((c = std::getc(f)) != EOF && c != '\n') {
       }
-      return ReadStatus::TooLong;
+      return ShellReadStatus::TooLong;
     }
     const char ch = static_cast<char>(c);
     line.append(std::string_view(&ch, 1));
   }
   if (!line.empty() && line.str().back() == '\r') line.mutable_str().pop_back();
-  return any ? ReadStatus::Line : ReadStatus::End;
+  return any ? ShellReadStatus::Line : ShellReadStatus::End;
 }
 
 void PrintHelp(const MethodInfo* m) {
@@ -96,6 +92,8 @@ void RunCall(CKeloCAActiveXCtrl& ctl, ShellVars& vars, ShellLine& line) {
   std::fflush(stdout);
 }
 
+namespace {
+
 struct FileCloser {
   void operator()(std::FILE* f) const { std::fclose(f); }
 };
@@ -104,9 +102,9 @@ int RunScript(CKeloCAActiveXCtrl& ctl, std::FILE* in, const char* where) {
   ShellVars vars;
   platform::SecretString line;
   for (int lineNo = 1;; ++lineNo) {
-    const ReadStatus st = ReadLine(in, line);
-    if (st == ReadStatus::End) return 0;
-    if (st == ReadStatus::TooLong) {
+    const ShellReadStatus st = ReadShellLine(in, line);
+    if (st == ShellReadStatus::End) return 0;
+    if (st == ShellReadStatus::TooLong) {
       std::fprintf(stderr, "kelo-ca shell: %s:%d: line longer than %zu bytes\n", where, lineNo, kMaxRequestLine);
       return 1;
     }
@@ -129,75 +127,6 @@ int RunScript(CKeloCAActiveXCtrl& ctl, std::FILE* in, const char* where) {
     }
     std::fflush(stdout);
   }
-}
-
-// Readline asks for the candidates of the word being completed one at a time.
-std::vector<std::string> g_candidates;
-std::size_t g_next = 0;
-
-char* NextCandidate(const char* /*text*/, int state) {
-  if (state == 0) g_next = 0;
-  return g_next < g_candidates.size() ? strdup(g_candidates[g_next++].c_str()) : nullptr;
-}
-
-char** CompleteAtPrompt(const char* text, int start, int /*end*/) {
-  rl_attempted_completion_over = 1;  // never fall back to file names
-  ShellCompletion c = CompleteShellWord(std::string_view(rl_line_buffer, static_cast<std::size_t>(start)), text);
-  g_candidates = std::move(c.words);
-  if (c.valueFollows) rl_completion_append_character = '\0';
-  return rl_completion_matches(text, NextCandidate);
-}
-
-std::string HistoryFile() {
-  const char* home = std::getenv("HOME");
-  return home && *home ? std::string(home) + "/.kelo_ca_history" : std::string();
-}
-
-void SetUpPrompt() {
-  rl_readline_name = "kelo-ca";
-  rl_attempted_completion_function = CompleteAtPrompt;
-  rl_completer_word_break_characters = " \t";
-  rl_variable_bind("completion-ignore-case", "on");
-  using_history();
-  stifle_history(1000);
-}
-
-// One line typed at the prompt; readline's own copies are wiped. False at
-// end of input.
-bool Prompt(platform::SecretString& line) {
-  char* raw = readline("kelo-ca> ");
-  if (!raw) {
-    std::printf("\n");
-    return false;
-  }
-  line.assign(raw);
-  platform::SecureWipe(raw, std::strlen(raw));
-  std::free(raw);
-  if (rl_line_buffer) platform::SecureWipe(rl_line_buffer, std::strlen(rl_line_buffer));
-  return true;
-}
-
-int RunInteractive(CKeloCAActiveXCtrl& ctl) {
-  ShellVars vars;
-  const std::string historyFile = HistoryFile();
-  SetUpPrompt();
-  if (!historyFile.empty()) read_history(historyFile.c_str());
-  std::printf("kelo-ca shell: one control for this session. help lists the methods, Tab completes.\n");
-  for (platform::SecretString line; Prompt(line);) {
-    if (std::string entry = HistoryEntry(line.str()); !entry.empty()) add_history(entry.c_str());
-    ShellLine parsed;
-    std::string error;
-    if (!ParseShellLine(line.str(), vars, parsed, error)) {
-      std::printf("error: %s\n", error.c_str());
-      continue;
-    }
-    if (parsed.kind == ShellLine::Kind::Quit) break;
-    if (parsed.kind == ShellLine::Kind::Help) PrintHelp(parsed.method);
-    if (parsed.kind == ShellLine::Kind::Call) RunCall(ctl, vars, parsed);
-  }
-  if (!historyFile.empty()) write_history(historyFile.c_str());
-  clear_history();
-  return 0;
 }
 
 }  // namespace

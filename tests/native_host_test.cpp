@@ -2,12 +2,11 @@
 // end of input.
 #include "host/native_host.h"
 
-#include <fcntl.h>
-#include <poll.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -19,6 +18,7 @@
 
 #include "csp/linux/dialogs_loader.h"
 #include "host/native_host_args.h"
+#include "tests/support/child_process.h"
 #include "tests/fake_registry.h"
 
 namespace kelo {
@@ -69,8 +69,8 @@ class NativeHostTest : public ::testing::Test {
   // collects everything the host writes until it returns.
   HostRun Run(const std::string& input, bool closeInput = true, std::size_t maxRequest = kMaxNativeRequest) {
     int inPipe[2], outPipe[2];
-    EXPECT_EQ(::pipe(inPipe), 0);
-    EXPECT_EQ(::pipe(outPipe), 0);
+    EXPECT_TRUE(test::MakePipe(inPipe));
+    EXPECT_TRUE(test::MakePipe(outPipe));
     auto host = std::async(std::launch::async, [&] {
       int rc = RunNativeHost(endpoint, inPipe[0], outPipe[1], maxRequest);
       ::close(outPipe[1]);
@@ -79,34 +79,31 @@ class NativeHostTest : public ::testing::Test {
     std::thread writer([&] {
       std::size_t off = 0;
       while (off < input.size()) {
-        ssize_t w = ::write(inPipe[1], input.data() + off, input.size() - off);
+        const auto chunk = static_cast<unsigned>(std::min<std::size_t>(input.size() - off, 1 << 16));
+        const auto w = ::write(inPipe[1], input.data() + off, chunk);
         if (w <= 0) break;  // host gone
         off += static_cast<std::size_t>(w);
       }
       if (closeInput) ::close(inPipe[1]);
     });
-    HostRun run;
-    char buf[65536];
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    bool hung = false;
-    for (;;) {
-      pollfd p{outPipe[0], POLLIN, 0};
-      if (::poll(&p, 1, 200) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-          hung = true;
-          break;
-        }
-        continue;
+    auto reader = std::async(std::launch::async, [&] {
+      std::string out;
+      char buf[65536];
+      for (;;) {
+        const auto r = ::read(outPipe[0], buf, static_cast<unsigned>(sizeof buf));
+        if (r <= 0) break;
+        out.append(buf, static_cast<std::size_t>(r));
       }
-      ssize_t r = ::read(outPipe[0], buf, sizeof buf);
-      if (r <= 0) break;
-      run.out.append(buf, static_cast<std::size_t>(r));
-    }
+      return out;
+    });
+    const bool hung = reader.wait_for(std::chrono::seconds(10)) == std::future_status::timeout;
     EXPECT_FALSE(hung) << "host did not finish";
     // Ends the input left open (this also unblocks a hung host).
     if (!closeInput) ::close(inPipe[1]);
     writer.join();
+    HostRun run;
     run.rc = host.get();
+    run.out = reader.get();
     ::close(inPipe[0]);
     ::close(outPipe[0]);
     return run;
@@ -333,6 +330,10 @@ TEST(NativeMessagingLaunch, RecognisesTheBrowsersArguments) {
       {{"chrome-extension://abcdefghijklmnopabcdefghijklmnop/", "--parent-window=6553"}, true},
       {{"/usr/lib/mozilla/native-messaging-hosts/org.example.host.json", "host@example.org"}, true},
       {{"C:\\Program Files\\Kelo\\host.json", "{1c0a8b7e-0d3b-4f55-9b5e-1d2a3c4b5e6f}"}, true},
+      {{"c:/Users/a/AppData/Local/Kelo CA/org.kelo.ca_token.firefox.JSON", "kelo-ca@kelo.example"}, true},
+      {{"\\\\server\\share\\host.json", "host@example.org"}, true},
+      {{"C:host.json", "host@example.org"}, false},  // relative to the drive's current directory
+      {{"chrome-extension://abcdefghijklmnopabcdefghijklmnop/", "--parent-window=0", "--other"}, false},
       {{}, false},
       {{"serve"}, false},
       {{"native"}, false},

@@ -13,7 +13,7 @@ namespace {
 using json = nlohmann::json;
 
 std::map<std::string, std::string> MockEnv(const std::string& type1Tokens) {
-  return {{"LD_LIBRARY_PATH", KELO_MOCK_DIR},
+  return {{KELO_MODULE_PATH_VAR, KELO_MOCK_DIR},
           {"MOCKP11_TOKENS", ""},
           {"MOCKP11_TOKENS_KELO_CAV5", type1Tokens}};
 }
@@ -109,14 +109,16 @@ TEST(Serve, ModuleOutputStaysOutOfTheAnswers) {
 }
 
 // `kelo-ca native` over the whole input; returns the frame bodies it wrote.
+// args: how it is started ({"native"}, or as a browser starts it).
 std::vector<std::string> RunNative(const std::map<std::string, std::string>& env,
-                                   const std::vector<std::string>& bodies) {
+                                   const std::vector<std::string>& bodies,
+                                   const std::vector<std::string>& args = {"native"}) {
   std::string input;
   for (const std::string& b : bodies) {
     auto len = static_cast<std::uint32_t>(b.size());
     input.append(reinterpret_cast<const char*>(&len), sizeof len).append(b);
   }
-  const ChildResult run = RunChild(KELO_CA_EXE, {"native"}, Environment::Inherited().Set(env), input);
+  const ChildResult run = RunChild(KELO_CA_EXE, args, Environment::Inherited().Set(env), input);
   EXPECT_FALSE(run.timedOut);
   EXPECT_EQ(run.status, 0);
   const std::string& out = run.out;
@@ -151,8 +153,34 @@ TEST(Native, ModuleOutputStaysOutOfTheFramesAndCertificateFilesAreRefused) {
   std::remove(file.c_str());
 }
 
+// Requests and answers take 256 consecutive lengths, so some frames carry 0x0A and 0x1A in their
+// length prefixes both ways: a stream in text mode would turn the one into
+// CR LF and end at the other. Each way a browser starts the host must work.
+TEST(Native, FramesAreBinaryWhicheverWayTheBrowserStartsTheHost) {
+  std::vector<std::string> bodies;
+  for (std::size_t n = 0; n < 256; ++n) {
+    bodies.push_back(json{{"jsonrpc", "2.0"}, {"id", std::string(n, 'x')}, {"method", "NoSuchMethod"}}.dump());
+  }
+  const std::vector<std::vector<std::string>> launches = {
+      {"native"},
+      {"chrome-extension://imjclnoneaboeejdmjicbdgalmghpopl/", "--parent-window=0"},
+      {"C:\\Program Files\\Kelo CA\\org.kelo.ca_token.firefox.json", "kelo-ca@kelo.example"},
+  };
+  for (const auto& args : launches) {
+    SCOPED_TRACE(args[0]);
+    const std::vector<std::string> frames = RunNative(MockEnv(""), bodies, args);
+    ASSERT_EQ(frames.size(), bodies.size());
+    for (std::size_t n = 0; n < frames.size(); ++n) {
+      const json r = json::parse(frames[n], nullptr, false);
+      ASSERT_FALSE(r.is_discarded()) << "frame " << n;
+      EXPECT_EQ(r["id"], std::string(n, 'x'));
+      EXPECT_EQ(r["error"]["code"], -32601);
+    }
+  }
+}
+
 TEST(Serve, NoModuleAnywhereAnswers1001) {
-  ServeClient serve(std::map<std::string, std::string>{{"LD_LIBRARY_PATH", "/nonexistent-kelo-dir"}});
+  ServeClient serve(std::map<std::string, std::string>{{KELO_MODULE_PATH_VAR, "/nonexistent-kelo-dir"}});
   EXPECT_EQ(serve.Result("ConnectToken"), 1001);
   EXPECT_EQ(serve.Finish(), 0);
 }

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -38,6 +39,36 @@ constexpr std::size_t kMaxCipherBuffer = 64 * 1024;
 
 // CryptoAPI reads from the pointer even for zero bytes; give it a valid one.
 const BYTE kNoBytes[1] = {0};
+
+// Who asked for the selection dialog (a web origin from the native host);
+// set from the host's thread, read when the dialog opens.
+struct Requester {
+  std::mutex lock;
+  std::string who;
+};
+
+Requester& TheRequester() {
+  static Requester r;
+  return r;
+}
+
+std::wstring Utf8ToWide(const std::string& s) {
+  if (s.empty()) return {};
+  const int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
+  std::wstring w(static_cast<std::size_t>(n > 0 ? n : 0), L'\0');
+  if (n > 0) MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
+  return w;
+}
+
+// The dialog's text (its title stays the system's) names the requester, so
+// that a person sees which site wants a certificate; the standard text
+// otherwise.
+std::wstring ChooserText() {
+  std::lock_guard<std::mutex> hold(TheRequester().lock);
+  if (TheRequester().who.empty()) return {};
+  return L"Select a certificate for " + Utf8ToWide(TheRequester().who);
+}
+
 const BYTE* NonNull(const std::uint8_t* p) { return p != nullptr ? p : kNoBytes; }
 
 // The length in bytes of an RSA key's modulus, or 0 when the provider does
@@ -300,8 +331,10 @@ class CapiPersonalStore final : public PersonalStore {
   // chooser of its own.
   std::unique_ptr<Certificate> Choose(CertificateChooser* chooser) override {
     if (chooser != nullptr) return PersonalStore::Choose(chooser);
-    PCCERT_CONTEXT chosen = CryptUIDlgSelectCertificateFromStore(store_.get(), nullptr, nullptr, nullptr,
-                                                                 CRYPTUI_SELECT_LOCATION_COLUMN, 0, nullptr);
+    const std::wstring text = ChooserText();
+    PCCERT_CONTEXT chosen =
+        CryptUIDlgSelectCertificateFromStore(store_.get(), nullptr, nullptr, text.empty() ? nullptr : text.c_str(),
+                                             CRYPTUI_SELECT_LOCATION_COLUMN, 0, nullptr);
     if (chosen == nullptr) return nullptr;
     return std::make_unique<CapiCertificate>(CertHandle(chosen));
   }
@@ -382,5 +415,10 @@ std::unique_ptr<CertStore> MakePlatformStore() { return std::make_unique<CapiCer
 
 // The store shows the platform's own dialog (CapiPersonalStore::Choose).
 std::unique_ptr<CertificateChooser> MakePlatformChooser() { return nullptr; }
+
+void SetDialogRequester(const std::string& who) {
+  std::lock_guard<std::mutex> hold(TheRequester().lock);
+  TheRequester().who = who;
+}
 
 }  // namespace kelo::csp

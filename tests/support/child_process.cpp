@@ -34,6 +34,8 @@ int MillisecondsLeft(std::chrono::steady_clock::time_point deadline) {
 
 }  // namespace
 
+bool MakePipe(int fds[2]) { return ::pipe2(fds, O_CLOEXEC) == 0; }
+
 UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
   if (this != &other) Reset(other.Release());
   return *this;

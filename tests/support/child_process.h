@@ -42,6 +42,10 @@ class UniqueFd {
   int fd_ = -1;
 };
 
+// A pipe in binary mode, both ends kept from children: fds[0] to read,
+// fds[1] to write. False when none can be made.
+bool MakePipe(int fds[2]);
+
 // The variables a child starts with.
 class Environment {
  public:
