@@ -4,7 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include "control/kelo_ctrl.h"
-#include "host/dialog_requester.h"
+#include "csp/dialog_requester.h"
 #include "host/fd_io.h"
 #include "platform/wipe.h"
 

@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "control/kelo_ctrl.h"
-#include "host/dialog_requester.h"
+#include "csp/dialog_requester.h"
 #include "host/fd_io.h"
 #include "host/jsonrpc.h"
 #include "platform/secret.h"

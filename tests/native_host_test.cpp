@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "csp/linux/dialogs_loader.h"
+#include "csp/dialog_requester.h"
 #include "host/native_host_args.h"
 #include "tests/support/child_process.h"
 #include "tests/fake_registry.h"

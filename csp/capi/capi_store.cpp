@@ -11,13 +11,13 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "csp/capi/capi_handles.h"
 #include "csp/cert_store.h"
+#include "csp/dialog_requester.h"
 #include "platform/wipe.h"
 
 namespace kelo::csp {
@@ -40,18 +40,6 @@ constexpr std::size_t kMaxCipherBuffer = 64 * 1024;
 // CryptoAPI reads from the pointer even for zero bytes; give it a valid one.
 const BYTE kNoBytes[1] = {0};
 
-// Who asked for the selection dialog (a web origin from the native host);
-// set from the host's thread, read when the dialog opens.
-struct Requester {
-  std::mutex lock;
-  std::string who;
-};
-
-Requester& TheRequester() {
-  static Requester r;
-  return r;
-}
-
 std::wstring Utf8ToWide(const std::string& s) {
   if (s.empty()) return {};
   const int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
@@ -64,9 +52,9 @@ std::wstring Utf8ToWide(const std::string& s) {
 // that a person sees which site wants a certificate; the standard text
 // otherwise.
 std::wstring ChooserText() {
-  std::lock_guard<std::mutex> hold(TheRequester().lock);
-  if (TheRequester().who.empty()) return {};
-  return L"Select a certificate for " + Utf8ToWide(TheRequester().who);
+  const std::string who = DialogRequester();
+  if (who.empty()) return {};
+  return L"Select a certificate for " + Utf8ToWide(who);
 }
 
 const BYTE* NonNull(const std::uint8_t* p) { return p != nullptr ? p : kNoBytes; }
@@ -415,10 +403,5 @@ std::unique_ptr<CertStore> MakePlatformStore() { return std::make_unique<CapiCer
 
 // The store shows the platform's own dialog (CapiPersonalStore::Choose).
 std::unique_ptr<CertificateChooser> MakePlatformChooser() { return nullptr; }
-
-void SetDialogRequester(const std::string& who) {
-  std::lock_guard<std::mutex> hold(TheRequester().lock);
-  TheRequester().who = who;
-}
 
 }  // namespace kelo::csp

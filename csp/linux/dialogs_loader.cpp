@@ -8,6 +8,7 @@
 #include <string>
 
 #include "csp/cert_store.h"
+#include "csp/dialog_requester.h"
 #include "csp/dialogs.h"
 #include "csp/linux/dialogs_loader.h"
 #include "platform/display.h"
@@ -24,23 +25,6 @@ struct DialogsModule {
   ChooseFn choose = nullptr;
   PasswordFn password = nullptr;
 };
-
-// Who asks, for the dialog's text. Kept apart from the module so that naming
-// the requester does not load GTK.
-struct Requester {
-  std::mutex lock;
-  std::string who;
-};
-
-Requester& TheRequester() {
-  static Requester r;
-  return r;
-}
-
-std::string Who() {
-  std::lock_guard<std::mutex> hold(TheRequester().lock);
-  return TheRequester().who;
-}
 
 DialogsModule& Module() {
   static DialogsModule m;
@@ -64,7 +48,7 @@ class LoadedChooser final : public CertificateChooser {
     if (!platform::HasDisplay()) return -1;  // nothing to show it on: do not even load GTK
     DialogsModule& m = Module();
     if (!m.choose) return -1;
-    const std::string who = Who();
+    const std::string who = DialogRequester();
     return m.choose(&certificates, &who);
   }
 };
@@ -77,13 +61,8 @@ bool AskStorePassword(const std::string& storeName, std::string& password) {
   if (!platform::HasDisplay()) return false;
   DialogsModule& m = Module();
   if (!m.password) return false;
-  const std::string who = Who();
+  const std::string who = DialogRequester();
   return m.password(&storeName, &who, &password);
-}
-
-void SetDialogRequester(const std::string& who) {
-  std::lock_guard<std::mutex> hold(TheRequester().lock);
-  TheRequester().who = who;
 }
 
 std::string DialogsModulePath(const std::string& exePath) {
