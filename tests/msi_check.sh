@@ -162,6 +162,24 @@ host_name=$(sed -n 's/^inline constexpr char kNativeHostName\[\] = "\(.*\)";$/\1
 chromium_id=$(sed -n 's/^inline constexpr char kChromiumExtensionId\[\] = "\(.*\)";$/\1/p' "$root/host/browser_ids.h")
 firefox_id=$(sed -n 's/^inline constexpr char kFirefoxExtensionId\[\] = "\(.*\)";$/\1/p' "$root/host/browser_ids.h")
 hosts_keys() { grep -iE "^HKLM\\\\Software\\\\.*NativeMessagingHosts\\\\$host_name\|" "$1"; }
+# ask_host PREFIX EXE ARGS...: starts the host as a browser does, with a
+# framed hello and one method call on stdin, and checks both framed answers;
+# the call's answer (session 0 is no session: the text of 1002) comes from
+# the control itself.
+ask_host() {
+  local p=$1 exe=$2 answers
+  shift 2
+  answers=$(perl -e 'print pack("V", length) . $_ for @ARGV' \
+    '{"jsonrpc":"2.0","id":1,"method":"kelo.hello","params":{"origin":"https://shop.example"}}' \
+    '{"jsonrpc":"2.0","id":2,"method":"RetrieveAllTokenSerial","params":[0]}' |
+    WINEDLLOVERRIDES=winedbg.exe=d at "$p" timeout -k 10 120 wine "$exe" "$@" |
+    perl -0777 -ne 'while (length >= 4) { my $n = unpack "V", substr($_, 0, 4, ""); print substr($_, 0, $n, ""), "\n" }
+                    print "TRAILING BYTES\n" if length')
+  local want='{"jsonrpc":"2.0","id":1,"result":{"name":"kelo-ca",*}
+{"jsonrpc":"2.0","id":2,"result":"1002"}'
+  # shellcheck disable=SC2053 # the first answer is a pattern
+  [[ $answers == $want ]] || fail "$exe $* answered: ${answers:-nothing}"
+}
 if [[ -f $win64/bin/kelo-ca.exe ]]; then
   say "checking the native-messaging host and its registration"
   cmp -s "$win64/bin/kelo-ca.exe" "$pf64/kelo-ca.exe" || fail "$dir64\\kelo-ca.exe is not the host"
@@ -183,6 +201,14 @@ if [[ -f $win64/bin/kelo-ca.exe ]]; then
       grep -q "\"allowed_origins\": \[\"chrome-extension://$chromium_id/\"\]" "$manifest" ||
         fail "$value does not allow the extension $chromium_id"
     fi
+    # Started through the registry as each browser starts it: Chromium's
+    # arguments are the caller's origin and its window, Firefox's the
+    # manifest and the extension.
+    exe="${value%\\*}\\${path//\//\\}"
+    case $b in
+      'Google\Chrome') ask_host "$msip" "$exe" "chrome-extension://$chromium_id/" --parent-window=0 ;;
+      Mozilla) ask_host "$msip" "$exe" "$value" "$firefox_id" ;;
+    esac
   done
 else
   say "no $win64/bin/kelo-ca.exe: checking that the package has no host"
