@@ -21,6 +21,18 @@
 #include "token/token_registry.h"
 
 namespace kelo {
+
+void CountStore(DoctorNss& n) {
+  std::unique_ptr<csp::CertStore> store = csp::MakePlatformStore();
+  std::unique_ptr<csp::PersonalStore> personal;
+  if (!store || store->OpenPersonal(personal) != 0 || !personal) return;
+  n.opened = true;
+  for (const auto& cert : personal->Certificates()) {
+    ++n.certificates;
+    std::unique_ptr<csp::PrivateKey> key;
+    if (store->AcquirePrivateKey(*cert, key) == 0 && key) ++n.withPrivateKey;
+  }
+}
 namespace {
 
 using json = nlohmann::json;

@@ -28,6 +28,9 @@ std::string LoadedModulePath(void* handle);
 
 // The user's certificate store, looked at without asking for any password.
 DoctorNss InspectStore();
+// Shared by both: opens the platform's store and counts its certificates
+// and the private keys it can reach into n.
+void CountStore(DoctorNss& n);
 
 DoctorDisplay InspectDisplay(const RegisterEnv& env);
 

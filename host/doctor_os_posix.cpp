@@ -4,10 +4,8 @@
 
 #include <cstdlib>
 #include <ostream>
-#include <memory>
 #include <optional>
 
-#include "csp/cert_store.h"
 #include "csp/linux/dialogs_loader.h"
 #include "host/doctor_os.h"
 #include "host/result_text.h"
@@ -79,15 +77,7 @@ DoctorNss InspectStore() {
   // database answers "no key" instead of asking for its password.
   EnvVarHidden x11("DISPLAY");
   EnvVarHidden wayland("WAYLAND_DISPLAY");
-  std::unique_ptr<csp::CertStore> store = csp::MakePlatformStore();
-  std::unique_ptr<csp::PersonalStore> personal;
-  if (!store || store->OpenPersonal(personal) != 0 || !personal) return n;
-  n.opened = true;
-  for (const auto& cert : personal->Certificates()) {
-    ++n.certificates;
-    std::unique_ptr<csp::PrivateKey> key;
-    if (store->AcquirePrivateKey(*cert, key) == 0 && key) ++n.withPrivateKey;
-  }
+  CountStore(n);
   return n;
 }
 

@@ -1,9 +1,7 @@
 #include <windows.h>
 
-#include <memory>
 #include <ostream>
 
-#include "csp/cert_store.h"
 #include "host/doctor_os.h"
 #include "host/result_text.h"
 #include "platform/display.h"
@@ -37,15 +35,7 @@ DoctorNss InspectStore() {
   n.path = "CurrentUser\\MY";
   n.exists = true;
   n.hasDatabase = true;
-  std::unique_ptr<csp::CertStore> store = csp::MakePlatformStore();
-  std::unique_ptr<csp::PersonalStore> personal;
-  if (!store || store->OpenPersonal(personal) != 0 || !personal) return n;
-  n.opened = true;
-  for (const auto& cert : personal->Certificates()) {
-    ++n.certificates;
-    std::unique_ptr<csp::PrivateKey> key;
-    if (store->AcquirePrivateKey(*cert, key) == 0 && key) ++n.withPrivateKey;
-  }
+  CountStore(n);
   return n;
 }
 
