@@ -36,17 +36,6 @@ int MillisecondsLeft(std::chrono::steady_clock::time_point deadline) {
 
 bool MakePipe(int fds[2]) { return ::pipe2(fds, O_CLOEXEC) == 0; }
 
-UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
-  if (this != &other) Reset(other.Release());
-  return *this;
-}
-
-int UniqueFd::Release() {
-  const int fd = fd_;
-  fd_ = -1;
-  return fd;
-}
-
 void UniqueFd::Reset(int fd) {
   if (fd_ >= 0) ::close(fd_);
   fd_ = fd;

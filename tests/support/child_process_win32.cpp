@@ -59,17 +59,6 @@ int ToFd(HANDLE h, int flags) {
 
 bool MakePipe(int fds[2]) { return ::_pipe(fds, 1 << 16, _O_BINARY | _O_NOINHERIT) == 0; }
 
-UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
-  if (this != &other) Reset(other.Release());
-  return *this;
-}
-
-int UniqueFd::Release() {
-  const int fd = fd_;
-  fd_ = -1;
-  return fd;
-}
-
 void UniqueFd::Reset(int fd) {
   if (fd_ >= 0) ::_close(fd_);
   fd_ = fd;
